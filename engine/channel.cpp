@@ -1,0 +1,192 @@
+#include "channel.h"
+
+#include <algorithm>
+
+#include "playback.h"
+
+namespace chime {
+
+Channel::Channel(DWORD handle, DWORD flags, int rate, int channels)
+    : handle_(handle), flags_(flags), rate_(rate), channels_(channels) {}
+
+Channel::~Channel() = default;
+
+bool Channel::PulledOnThisThread() const {
+    return puller_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
+int64_t Channel::Pull(uint8_t* out, int64_t bytes, PullReport* report) {
+    const int frame = FrameBytes();
+    bytes -= bytes % frame;
+    // Routines called from here may call back into the engine on this channel; they must then
+    // know that they run inside the pull (a seek must not flush what was already delivered).
+    const std::thread::id previous = puller_.load(std::memory_order_relaxed);
+    puller_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    ++pullDepth_;
+    int64_t got = 0;
+    while (got < bytes && !released_) {
+        if (FireDueSync(got, report)) continue;
+        if (endFired_ && AtEnd()) break;
+        int64_t n = bytes - got;
+        // Stop the block at the next sync so that it fires exactly at its position.
+        for (const SyncEntry& s : syncs_) {
+            if ((s.type & 0xFF) == BASS_SYNC_POS && s.pos > decodePos_) {
+                n = std::min(n, s.pos - decodePos_);
+            }
+        }
+        if (report != nullptr) report->marks.push_back({got, decodePos_});
+        const int64_t r = AtEnd() ? 0 : Produce(out + got, n);
+        if (r > 0) {
+            RunDsp(out + got, r);
+            got += r;
+            firedHere_.clear();
+        }
+        if (AtEnd() && !endFired_) {
+            endFired_ = true;
+            FireEndSyncs(got, report);
+            continue;  // an end sync may have moved the position
+        }
+        if (r == 0) break;
+    }
+    if (report != nullptr) report->ended = AtEnd() && endFired_;
+    --pullDepth_;
+    puller_.store(pullDepth_ > 0 ? previous : std::thread::id{}, std::memory_order_relaxed);
+    return got;
+}
+
+bool Channel::FireDueSync(int64_t got, PullReport* report) {
+    for (size_t i = 0; i < syncs_.size(); ++i) {
+        const SyncEntry s = syncs_[i];
+        if ((s.type & 0xFF) != BASS_SYNC_POS || s.pos != decodePos_) continue;
+        if (std::find(firedHere_.begin(), firedHere_.end(), s.handle) != firedHere_.end()) continue;
+        firedHere_.push_back(s.handle);
+        if (s.type & BASS_SYNC_ONETIME) syncs_.erase(syncs_.begin() + static_cast<ptrdiff_t>(i));
+        if ((s.type & BASS_SYNC_MIXTIME) || report == nullptr) {
+            s.proc(s.handle, handle_, 0, s.user);
+        } else {
+            report->deferred.push_back({got, s.handle, s.proc, s.user, 0});
+        }
+        return true;
+    }
+    return false;
+}
+
+void Channel::FireEndSyncs(int64_t got, PullReport* report) {
+    std::vector<SyncEntry> due;
+    for (const SyncEntry& s : syncs_) {
+        if ((s.type & 0xFF) == BASS_SYNC_END) due.push_back(s);
+    }
+    std::erase_if(syncs_, [](const SyncEntry& s) {
+        return (s.type & 0xFF) == BASS_SYNC_END && (s.type & BASS_SYNC_ONETIME);
+    });
+    for (const SyncEntry& s : due) {
+        if ((s.type & BASS_SYNC_MIXTIME) || report == nullptr) {
+            s.proc(s.handle, handle_, 0, s.user);
+        } else {
+            report->deferred.push_back({got, s.handle, s.proc, s.user, 0});
+        }
+    }
+}
+
+void Channel::RunDsp(uint8_t* data, int64_t bytes) {
+    if (dsps_.empty()) return;
+    // A routine may add or remove routines; the ones present when the block arrived see it,
+    // unless removed before their turn.
+    std::vector<std::shared_ptr<DspEntry>> snapshot = dsps_;
+    for (const auto& d : snapshot) {
+        if (d->removed.load(std::memory_order_relaxed)) continue;
+        d->proc(d->handle, handle_, data, static_cast<DWORD>(bytes), d->user);
+    }
+}
+
+bool Channel::SetPosition(int64_t pos) {
+    if (pos < 0) return false;
+    pos -= pos % FrameBytes();
+    const int64_t length = LengthBytes();
+    if (length >= 0 && pos > length) return false;
+    if (pos != decodePos_ || AtEnd()) {
+        if (!Seek(pos)) return false;
+    }
+    if (pos != decodePos_) {
+        // A new pass: syncs and the end may fire again. A seek to where the stream already is
+        // (a loop whose start equals its end) must not fire the same sync for ever.
+        firedHere_.clear();
+        endFired_ = false;
+    }
+    decodePos_ = pos;
+    stopped_ = false;
+    return true;
+}
+
+HSYNC Channel::AddSync(HSYNC handle, DWORD type, int64_t pos, SYNCPROC* proc, void* user) {
+    if ((type & 0xFF) == BASS_SYNC_POS) pos -= pos % FrameBytes();
+    syncs_.push_back({handle, type, pos, proc, user});
+    return handle;
+}
+
+bool Channel::RemoveSync(HSYNC handle) {
+    const size_t before = syncs_.size();
+    std::erase_if(syncs_, [handle](const SyncEntry& s) { return s.handle == handle; });
+    return syncs_.size() != before;
+}
+
+void Channel::AddDsp(HDSP handle, DSPPROC* proc, void* user, int priority) {
+    auto entry = std::make_shared<DspEntry>();
+    entry->handle = handle;
+    entry->proc = proc;
+    entry->user = user;
+    entry->priority = priority;
+    auto at = std::find_if(dsps_.begin(), dsps_.end(),
+                           [priority](const auto& d) { return d->priority < priority; });
+    dsps_.insert(at, std::move(entry));
+}
+
+bool Channel::RemoveDsp(HDSP handle) {
+    auto it = std::find_if(dsps_.begin(), dsps_.end(),
+                           [handle](const auto& d) { return d->handle == handle; });
+    if (it == dsps_.end()) return false;
+    (*it)->removed.store(true, std::memory_order_relaxed);
+    dsps_.erase(it);
+    return true;
+}
+
+void Channel::Release() {
+    released_ = true;
+    syncs_.clear();
+    for (auto& d : dsps_) d->removed.store(true, std::memory_order_relaxed);
+    dsps_.clear();
+}
+
+Stream::Stream(DWORD handle, DWORD flags, std::unique_ptr<Decoder> decoder, std::string path)
+    : Channel(handle, flags, decoder->Rate(), decoder->Channels()),
+      decoder_(std::move(decoder)),
+      path_(std::move(path)) {}
+
+int64_t Stream::LengthBytes() {
+    if (!decoder_) return -1;
+    return decoder_->LengthFrames() * FrameBytes();
+}
+
+bool Stream::AtEnd() { return !decoder_ || decoder_->Ended() ||
+                              (decoder_->ExactLength() && decoder_->PositionFrames() >=
+                                                              decoder_->LengthFrames()); }
+
+int64_t Stream::Produce(uint8_t* out, int64_t bytes) {
+    const int64_t frames = decoder_->Read(out, bytes / FrameBytes());
+    decodePos_ = decoder_->PositionFrames() * FrameBytes();
+    return frames * FrameBytes();
+}
+
+bool Stream::Seek(int64_t pos) {
+    if (!decoder_) return false;
+    return decoder_->Seek(pos / FrameBytes());
+}
+
+void Stream::Release() {
+    Channel::Release();
+    // The decoder (and its open file) goes now unless a pull on this channel is under way; the
+    // channel object itself lives until the last caller lets go of it.
+    if (!PulledOnThisThread()) decoder_.reset();
+}
+
+}  // namespace chime

@@ -1,0 +1,151 @@
+#pragma once
+// A channel: a source of sample data with its syncs and DSP routines, pulled directly when it is
+// a decoding channel, or fed to an output by the engine's playback thread.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "decoder.h"
+#include "engine.h"
+
+namespace chime {
+
+class Playback;
+
+struct SyncEntry {
+    HSYNC handle;
+    DWORD type;
+    int64_t pos;  // byte position, frame-aligned; unused for end syncs
+    SYNCPROC* proc;
+    void* user;
+};
+
+struct DspEntry {
+    HDSP handle;
+    DSPPROC* proc;
+    void* user;
+    int priority;
+    std::atomic<bool> removed{false};
+};
+
+// A sync that is due when the output reaches offset bytes into the block a pull delivered.
+struct DeferredSync {
+    int64_t offset;
+    HSYNC handle;
+    SYNCPROC* proc;
+    void* user;
+    DWORD data;
+};
+
+// Where a pulled block's bytes came from: bytes from offset on continue the stream at pos.
+struct PositionMark {
+    int64_t offset;
+    int64_t pos;
+};
+
+// What a pull reports besides the bytes, for a channel that is being played.
+struct PullReport {
+    std::vector<PositionMark> marks;
+    std::vector<DeferredSync> deferred;
+    bool ended = false;
+};
+
+class Channel : public std::enable_shared_from_this<Channel> {
+public:
+    Channel(DWORD handle, DWORD flags, int rate, int channels);
+    virtual ~Channel();
+
+    DWORD Handle() const { return handle_; }
+    DWORD Flags() const { return flags_; }
+    int Rate() const { return rate_; }
+    int Channels() const { return channels_; }
+    bool IsFloat() const { return (flags_ & BASS_SAMPLE_FLOAT) != 0; }
+    bool IsDecoding() const { return (flags_ & BASS_STREAM_DECODE) != 0; }
+    int FrameBytes() const { return channels_ * (IsFloat() ? 4 : 2); }
+    virtual const char* FileName() const { return nullptr; }
+    virtual int SourceBits() const { return 0; }
+
+    // Everything below is called with mutex() held.
+    std::recursive_mutex& mutex() { return mutex_; }
+
+    // Total length in bytes (exact where the channel knows it), -1 when unknown.
+    virtual int64_t LengthBytes() = 0;
+    // Position of the next byte that a pull delivers.
+    int64_t DecodePosition() const { return decodePos_; }
+    // True when a pull would deliver nothing more.
+    virtual bool AtEnd() = 0;
+
+    // Pulls up to bytes bytes (whole frames), running syncs and DSP routines; returns the bytes
+    // delivered. report is given for a played channel.
+    int64_t Pull(uint8_t* out, int64_t bytes, PullReport* report);
+    // Moves the decoding position; fails and changes nothing past the end.
+    bool SetPosition(int64_t pos);
+    bool PulledOnThisThread() const;
+
+    HSYNC AddSync(HSYNC handle, DWORD type, int64_t pos, SYNCPROC* proc, void* user);
+    bool RemoveSync(HSYNC handle);
+    void AddDsp(HDSP handle, DSPPROC* proc, void* user, int priority);
+    bool RemoveDsp(HDSP handle);
+
+    // Playback state: the output that plays this channel, or null.
+    std::unique_ptr<Playback>& playback() { return playback_; }
+    bool Stopped() const { return stopped_; }
+    void SetStopped(bool stopped) { stopped_ = stopped; }
+    // Called when the handle is freed: no further pulls deliver anything.
+    virtual void Release();
+    bool Released() const { return released_; }
+
+protected:
+    // Delivers up to bytes bytes of raw data from the current position (frame-aligned) and
+    // advances decodePos_; fewer at the end.
+    virtual int64_t Produce(uint8_t* out, int64_t bytes) = 0;
+    virtual bool Seek(int64_t pos) = 0;
+
+    int64_t decodePos_ = 0;
+
+private:
+    bool FireDueSync(int64_t got, PullReport* report);
+    void FireEndSyncs(int64_t got, PullReport* report);
+    void RunDsp(uint8_t* data, int64_t bytes);
+
+    const DWORD handle_;
+    const DWORD flags_;
+    const int rate_;
+    const int channels_;
+    std::recursive_mutex mutex_;
+    std::vector<SyncEntry> syncs_;
+    std::vector<std::shared_ptr<DspEntry>> dsps_;  // highest priority first
+    std::vector<HSYNC> firedHere_;  // syncs fired at the current position, no byte since
+    bool endFired_ = false;
+    bool stopped_ = false;
+    bool released_ = false;
+    std::atomic<std::thread::id> puller_{};
+    int pullDepth_ = 0;
+    std::unique_ptr<Playback> playback_;
+};
+
+// A file decoded through FFmpeg.
+class Stream : public Channel {
+public:
+    Stream(DWORD handle, DWORD flags, std::unique_ptr<Decoder> decoder, std::string path);
+    const char* FileName() const override { return path_.c_str(); }
+    int SourceBits() const override { return decoder_ ? decoder_->SourceBits() : 0; }
+    int64_t LengthBytes() override;
+    bool AtEnd() override;
+    void Release() override;
+
+protected:
+    int64_t Produce(uint8_t* out, int64_t bytes) override;
+    bool Seek(int64_t pos) override;
+
+private:
+    std::unique_ptr<Decoder> decoder_;
+    std::string path_;
+};
+
+}  // namespace chime

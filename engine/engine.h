@@ -1,0 +1,152 @@
+#pragma once
+// Chimewright's audio engine: decoding, playback, measuring, syncs and DSP routines.
+//
+// Every call is free-threaded: it may come from any thread, including from inside a sync or
+// DSP routine of the same channel. Handles are 32-bit values, 0 meaning failure or none; a
+// freed handle is not issued again for a long time, and every call on it fails without effect.
+
+#include <cstdint>
+
+using DWORD = uint32_t;
+using BOOL = int;
+// Byte positions and lengths: signed 64-bit counts of bytes of decoded sample data; -1 is the
+// error value.
+using QWORD = int64_t;
+using HSTREAM = DWORD;
+using HCHANNEL = DWORD;
+using HSYNC = DWORD;
+using HDSP = DWORD;
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+// Version reported by BASS_GetVersion: 2.4 in the high word.
+constexpr DWORD BASSVERSION = 0x0204;
+
+// Stream and sample flags.
+constexpr DWORD BASS_SAMPLE_FLOAT = 0x100;
+constexpr DWORD BASS_STREAM_PRESCAN = 0x20000;
+constexpr DWORD BASS_STREAM_AUTOFREE = 0x40000;
+constexpr DWORD BASS_STREAM_DECODE = 0x200000;
+constexpr DWORD BASS_UNICODE = 0x80000000;
+
+// Position modes.
+constexpr DWORD BASS_POS_BYTE = 0;
+
+// Channel states reported by BASS_ChannelIsActive.
+constexpr DWORD BASS_ACTIVE_STOPPED = 0;
+constexpr DWORD BASS_ACTIVE_PLAYING = 1;
+constexpr DWORD BASS_ACTIVE_STALLED = 2;
+constexpr DWORD BASS_ACTIVE_PAUSED = 3;
+
+// Sync types. A mixtime sync runs in the thread that decodes the channel, at the moment the
+// decoding reaches its position; any other sync on a playing channel runs when its position is
+// heard.
+constexpr DWORD BASS_SYNC_POS = 0;
+constexpr DWORD BASS_SYNC_END = 2;
+constexpr DWORD BASS_SYNC_ONETIME = 0x80000000;
+constexpr DWORD BASS_SYNC_MIXTIME = 0x40000000;
+
+// Error codes reported by BASS_ErrorGetCode for the calling thread's last call.
+constexpr int BASS_OK = 0;
+constexpr int BASS_ERROR_MEM = 1;
+constexpr int BASS_ERROR_FILEOPEN = 2;
+constexpr int BASS_ERROR_DRIVER = 3;
+constexpr int BASS_ERROR_HANDLE = 5;
+constexpr int BASS_ERROR_FORMAT = 6;
+constexpr int BASS_ERROR_POSITION = 7;
+constexpr int BASS_ERROR_INIT = 8;
+constexpr int BASS_ERROR_ALREADY = 14;
+constexpr int BASS_ERROR_ILLPARAM = 20;
+constexpr int BASS_ERROR_DEVICE = 23;
+constexpr int BASS_ERROR_NOPLAY = 24;
+constexpr int BASS_ERROR_DECODE = 38;
+constexpr int BASS_ERROR_FILEFORM = 41;
+constexpr int BASS_ERROR_NOTAVAIL = 37;
+constexpr int BASS_ERROR_ENDED = 45;
+constexpr int BASS_ERROR_UNKNOWN = -1;
+
+struct BASS_CHANNELINFO {
+    DWORD freq;      // sample rate
+    DWORD chans;     // channel count
+    DWORD flags;     // the flags the channel was created with
+    DWORD ctype;     // reserved: 0
+    DWORD origres;   // bits per sample of the source where known, else 0
+    DWORD plugin;    // reserved: 0
+    DWORD sample;    // reserved: 0
+    const char* filename;  // the path the stream was opened from; valid while the handle is
+};
+
+// A sync routine: (sync handle, channel, data, user value). For an end sync, data is 0.
+using SYNCPROC = void(HSYNC handle, DWORD channel, DWORD data, void* user);
+// A DSP routine edits length bytes of the channel's samples in place.
+using DSPPROC = void(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user);
+
+// Library.
+DWORD BASS_GetVersion();
+// Starts the output. device -1 is the default device; freq and flags are accepted and unused
+// (each playing stream opens the output at its own rate). When no device opens, or the variable
+// CHIMEWRIGHT_AUDIO is "silent", a silent device that consumes audio in real time stands in.
+BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const void* clsid);
+// Frees every channel, sync, DSP routine and encoder, then the output.
+BOOL BASS_Free();
+int BASS_ErrorGetCode();
+// True when the output is the silent device (after BASS_Init).
+BOOL BASS_IsSilentDevice();
+
+// Streams. mem must be FALSE, file is an 8-bit (UTF-8) path, offset and length must be 0.
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags);
+HSTREAM BASS_FLAC_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                   DWORD flags);
+HSTREAM BASS_AAC_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                  DWORD flags);
+HSTREAM BASS_MP4_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                  DWORD flags);
+HSTREAM BASS_MPC_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                  DWORD flags);
+HSTREAM BASS_ALAC_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                   DWORD flags);
+HSTREAM BASS_AC3_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                  DWORD flags);
+HSTREAM BASS_APE_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                  DWORD flags);
+HSTREAM BASS_WMA_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                  DWORD flags);
+BOOL BASS_StreamFree(HSTREAM handle);
+
+// Facts.
+BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
+QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
+// Exact: bytes divided by the bytes of one second of the channel's format.
+double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
+// Rounded down to whole sample frames.
+QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double pos);
+
+// Transport.
+BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
+BOOL BASS_ChannelPause(DWORD handle);
+BOOL BASS_ChannelStop(DWORD handle);
+// Sample-accurate. A position past the end fails and changes nothing.
+BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
+// For a playing channel, the position being heard; for a decoding channel, the position of
+// the next byte it delivers.
+QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode);
+DWORD BASS_ChannelIsActive(DWORD handle);
+
+// Measuring and pulling. On a decoding channel, a level call consumes 20 ms of data; the left
+// peak is in the low word and the right peak in the high word, 0..32768. -1 (all bits) on
+// error or once a decoding channel has ended.
+DWORD BASS_ChannelGetLevel(DWORD handle);
+// Pulls up to length bytes from a decoding channel. Returns the bytes delivered, 0 once the
+// data has ended, and all bits set on error.
+DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
+
+// Syncs: type is BASS_SYNC_POS (param = byte position) or BASS_SYNC_END, optionally with
+// BASS_SYNC_MIXTIME and BASS_SYNC_ONETIME.
+HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc, void* user);
+BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
+
+// DSP routines run on every block the channel delivers, highest priority first; routines of
+// equal priority run in the order they were set.
+HDSP BASS_ChannelSetDSP(DWORD handle, DSPPROC* proc, void* user, int priority);
+BOOL BASS_ChannelRemoveDSP(DWORD handle, HDSP dsp);

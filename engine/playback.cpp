@@ -1,0 +1,232 @@
+#include "playback.h"
+
+#include <portaudio.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "sample_convert.h"
+
+namespace chime {
+
+struct DeviceCallback {
+    static int Run(const void*, void* output, unsigned long frames,
+                   const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self) {
+        static_cast<Playback*>(self)->CopyOut(static_cast<uint8_t*>(output),
+                                              static_cast<int64_t>(frames));
+        return paContinue;
+    }
+};
+
+namespace {
+
+// Copies n bytes between a flat buffer and the ring at ring index at, across the wrap.
+void RingCopy(std::vector<uint8_t>& ring, int64_t at, uint8_t* flat, int64_t n, bool toRing) {
+    const int64_t size = static_cast<int64_t>(ring.size());
+    for (int64_t done = 0; done < n;) {
+        const int64_t i = (at + done) % size;
+        const int64_t k = std::min(n - done, size - i);
+        if (toRing) {
+            std::memcpy(ring.data() + i, flat + done, static_cast<size_t>(k));
+        } else {
+            std::memcpy(flat + done, ring.data() + i, static_cast<size_t>(k));
+        }
+        done += k;
+    }
+}
+
+}  // namespace
+
+Playback::Playback(Channel& channel, bool silent)
+    : frameBytes_(channel.FrameBytes()),
+      rate_(channel.Rate()),
+      channels_(channel.Channels()),
+      isFloat_(channel.IsFloat()) {
+    // A quarter second ahead of the device; the ring keeps 150 ms more behind the device for
+    // level readings and a chunk of slack.
+    target_ = static_cast<int64_t>(rate_ / 4) * frameBytes_;
+    const int64_t chunk = static_cast<int64_t>(rate_ / 20) * frameBytes_;
+    // A whole number of frames, so that no frame straddles the wrap.
+    ring_.assign(static_cast<size_t>(target_ + chunk + rate_ * 3 / 20 * frameBytes_), 0);
+    scratch_.assign(static_cast<size_t>(chunk), 0);
+    marks_.push_back({0, channel.DecodePosition()});
+    if (silent) return;
+
+    const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
+    const PaDeviceInfo* info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
+    if (info == nullptr || info->maxOutputChannels <= 0) return;
+    deviceChannels_ = std::min(channels_, info->maxOutputChannels);
+    PaStreamParameters params{};
+    params.device = device;
+    params.channelCount = deviceChannels_;
+    params.sampleFormat = isFloat_ ? paFloat32 : paInt16;
+    params.suggestedLatency = info->defaultLowOutputLatency;
+    PaStream* stream = nullptr;
+    if (Pa_OpenStream(&stream, nullptr, &params, rate_, paFramesPerBufferUnspecified, paNoFlag,
+                      &DeviceCallback::Run, this) != paNoError) {
+        return;
+    }
+    if (Pa_StartStream(stream) != paNoError) {
+        Pa_CloseStream(stream);
+        return;
+    }
+    pa_ = stream;
+    if (const PaStreamInfo* si = Pa_GetStreamInfo(stream)) {
+        latencyBytes_ = static_cast<int64_t>(si->outputLatency * rate_) * frameBytes_;
+    }
+}
+
+Playback::~Playback() {
+    if (pa_ != nullptr) {
+        Pa_AbortStream(pa_);
+        Pa_CloseStream(pa_);
+    }
+}
+
+void Playback::SetState(PlayState state) {
+    if (state == PlayState::Playing && State() != PlayState::Playing) {
+        lastTick_ = std::chrono::steady_clock::now();
+        silentCarry_ = 0;
+    }
+    state_.store(state, std::memory_order_release);
+}
+
+int64_t Playback::Consume(int64_t bytes, int64_t* from) {
+    int64_t r = readIndex_.load(std::memory_order_relaxed);
+    // acquire: the flush's marks were written before skipTo_ was published.
+    const int64_t skip = skipTo_.load(std::memory_order_acquire);
+    if (skip > r) r = skip;
+    // acquire: the ring's bytes up to writeIndex_ are complete.
+    const int64_t available = writeIndex_.load(std::memory_order_acquire) - r;
+    const int64_t n = std::min(available, bytes);
+    if (from != nullptr) *from = r;
+    // release: the producer may overwrite what lies before the new read index.
+    readIndex_.store(r + n, std::memory_order_release);
+    return n;
+}
+
+void Playback::CopyOut(uint8_t* out, int64_t frames) {
+    const int outFrameBytes = frameBytes_ / channels_ * deviceChannels_;
+    if (State() != PlayState::Playing) {
+        std::memset(out, 0, static_cast<size_t>(frames * outFrameBytes));
+        return;
+    }
+    int64_t start = 0;
+    const int64_t n = Consume(frames * frameBytes_, &start);
+    const int64_t size = static_cast<int64_t>(ring_.size());
+    const int64_t got = n / frameBytes_;
+    if (deviceChannels_ == channels_) {
+        RingCopy(ring_, start, out, n, false);
+        std::memset(out + n, 0, static_cast<size_t>((frames - got) * outFrameBytes));
+        return;
+    }
+    for (int64_t f = 0; f < got; ++f) {
+        const uint8_t* in = ring_.data() + (start + f * frameBytes_) % size;
+        uint8_t* o = out + f * outFrameBytes;
+        if (isFloat_) {
+            // Fold the extra channels onto the device's by averaging.
+            const float* s = reinterpret_cast<const float*>(in);
+            float* d = reinterpret_cast<float*>(o);
+            for (int c = 0; c < deviceChannels_; ++c) {
+                float sum = 0;
+                int count = 0;
+                for (int k = c; k < channels_; k += deviceChannels_, ++count) sum += s[k];
+                d[c] = sum / static_cast<float>(count);
+            }
+        } else {
+            const int16_t* s = reinterpret_cast<const int16_t*>(in);
+            int16_t* d = reinterpret_cast<int16_t*>(o);
+            for (int c = 0; c < deviceChannels_; ++c) {
+                int sum = 0;
+                int count = 0;
+                for (int k = c; k < channels_; k += deviceChannels_, ++count) sum += s[k];
+                d[c] = static_cast<int16_t>(sum / count);
+            }
+        }
+    }
+    std::memset(out + got * outFrameBytes, 0, static_cast<size_t>((frames - got) * outFrameBytes));
+}
+
+int64_t Playback::HeardIndex() const {
+    return std::max<int64_t>(0, readIndex_.load(std::memory_order_acquire) - latencyBytes_);
+}
+
+Playback::Service Playback::Run(Channel& channel) {
+    Service out;
+    const PlayState state = State();
+    if (pa_ == nullptr && state == PlayState::Playing) {
+        // The silent device consumes in real time, like a sound card that nobody hears.
+        const auto now = std::chrono::steady_clock::now();
+        const double frames =
+            std::chrono::duration<double>(now - lastTick_).count() * rate_ + silentCarry_;
+        lastTick_ = now;
+        const int64_t whole = static_cast<int64_t>(frames);
+        silentCarry_ = frames - static_cast<double>(whole);
+        Consume(whole * frameBytes_, nullptr);
+    }
+    const int64_t heard = HeardIndex();
+    while (marks_.size() >= 2 && marks_[1].first <= heard) marks_.pop_front();
+    while (!pending_.empty() && pending_.front().first <= heard) {
+        out.due.push_back(pending_.front().second);
+        pending_.pop_front();
+    }
+    if (state != PlayState::Stopped) {
+        while (!decodeEnded_) {
+            const int64_t w = writeIndex_.load(std::memory_order_relaxed);
+            const int64_t buffered = w - readIndex_.load(std::memory_order_acquire);
+            if (buffered >= target_) break;
+            int64_t want = std::min<int64_t>(target_ - buffered, scratch_.size());
+            want -= want % frameBytes_;
+            if (want <= 0) break;
+            PullReport report;
+            const int64_t got = channel.Pull(scratch_.data(), want, &report);
+            RingCopy(ring_, w, scratch_.data(), got, true);
+            for (const PositionMark& m : report.marks) marks_.push_back({w + m.offset, m.pos});
+            for (const DeferredSync& d : report.deferred) pending_.push_back({w + d.offset, d});
+            // release: publishes the bytes copied above to the device.
+            writeIndex_.store(w + got, std::memory_order_release);
+            if (report.ended || got == 0) decodeEnded_ = true;
+        }
+        if (decodeEnded_ && readIndex_.load(std::memory_order_acquire) >=
+                                writeIndex_.load(std::memory_order_relaxed)) {
+            for (auto& p : pending_) out.due.push_back(p.second);
+            pending_.clear();
+            SetState(PlayState::Stopped);
+            out.finished = true;
+        }
+    }
+    return out;
+}
+
+int64_t Playback::HeardPosition(const Channel& channel) {
+    if (marks_.empty()) return channel.DecodePosition();
+    const int64_t r = std::min(HeardIndex(), writeIndex_.load(std::memory_order_relaxed));
+    while (marks_.size() >= 2 && marks_[1].first <= r) marks_.pop_front();
+    const auto& m = marks_.front();
+    if (r < m.first) return m.second;
+    return m.second + (r - m.first);
+}
+
+void Playback::Flush(int64_t pos) {
+    const int64_t w = writeIndex_.load(std::memory_order_relaxed);
+    marks_.clear();
+    marks_.push_back({w, pos});
+    pending_.clear();
+    decodeEnded_ = false;
+    // release: the device jumps to w and finds nothing older to play.
+    skipTo_.store(w, std::memory_order_release);
+    if (pa_ == nullptr) Consume(0, nullptr);
+}
+
+DWORD Playback::Level(const Channel&) {
+    if (State() == PlayState::Stopped) return 0;
+    const int64_t r = std::min(HeardIndex(), writeIndex_.load(std::memory_order_relaxed));
+    int64_t n = static_cast<int64_t>(rate_ / 50) * frameBytes_;
+    n = std::min(n, r);
+    std::vector<uint8_t> block(static_cast<size_t>(n));
+    RingCopy(ring_, r - n, block.data(), n, false);
+    const Peaks p = MeasurePeaks(block.data(), n / frameBytes_, channels_, isFloat_);
+    return static_cast<DWORD>(p.left) | (static_cast<DWORD>(p.right) << 16);
+}
+
+}  // namespace chime

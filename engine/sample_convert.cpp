@@ -1,0 +1,151 @@
+#include "sample_convert.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace chime {
+namespace {
+
+// Reads one sample as a real value in -1..1 (integers scaled by their full range).
+template <typename T>
+inline double ToUnit(T v);
+template <>
+inline double ToUnit(uint8_t v) {
+    return (static_cast<int>(v) - 128) / 128.0;
+}
+template <>
+inline double ToUnit(int16_t v) {
+    return v / 32768.0;
+}
+template <>
+inline double ToUnit(int32_t v) {
+    return v / 2147483648.0;
+}
+template <>
+inline double ToUnit(int64_t v) {
+    return static_cast<double>(v) / 9223372036854775808.0;
+}
+template <>
+inline double ToUnit(float v) {
+    return v;
+}
+template <>
+inline double ToUnit(double v) {
+    return v;
+}
+
+inline int16_t Round16(double v) {
+    // lrint rounds to nearest with ties to even in the default rounding mode.
+    long r = std::lrint(v * 32768.0);
+    return static_cast<int16_t>(std::clamp(r, -32768L, 32767L));
+}
+
+template <typename T>
+inline int16_t To16(T v) {
+    return Round16(ToUnit(v));
+}
+template <>
+inline int16_t To16(int16_t v) {
+    return v;
+}
+template <>
+inline int16_t To16(uint8_t v) {
+    return static_cast<int16_t>((static_cast<int>(v) - 128) * 256);
+}
+template <>
+inline int16_t To16(float v) {
+    long r = std::lrintf(v * 32768.0f);
+    return static_cast<int16_t>(std::clamp(r, -32768L, 32767L));
+}
+
+template <typename T>
+void Convert(const AVFrame* frame, bool planar, int first, int count, int outChannels,
+             bool toFloat, uint8_t* out) {
+    const int inChannels = frame->ch_layout.nb_channels > 0 ? frame->ch_layout.nb_channels : 1;
+    float* outF = reinterpret_cast<float*>(out);
+    int16_t* out16 = reinterpret_cast<int16_t*>(out);
+    for (int c = 0; c < outChannels; ++c) {
+        const int src = c % inChannels;
+        const T* in;
+        ptrdiff_t stride;
+        if (planar) {
+            in = reinterpret_cast<const T*>(frame->extended_data[src]) + first;
+            stride = 1;
+        } else {
+            in = reinterpret_cast<const T*>(frame->extended_data[0]) +
+                 static_cast<ptrdiff_t>(first) * inChannels + src;
+            stride = inChannels;
+        }
+        if (toFloat) {
+            for (int i = 0; i < count; ++i) {
+                outF[static_cast<ptrdiff_t>(i) * outChannels + c] =
+                    static_cast<float>(ToUnit(in[i * stride]));
+            }
+        } else {
+            for (int i = 0; i < count; ++i) {
+                out16[static_cast<ptrdiff_t>(i) * outChannels + c] = To16(in[i * stride]);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool ConvertSamples(const AVFrame* frame, int first, int count, int outChannels, bool toFloat,
+                    uint8_t* out) {
+    const auto format = static_cast<AVSampleFormat>(frame->format);
+    const bool planar = av_sample_fmt_is_planar(format);
+    switch (av_get_packed_sample_fmt(format)) {
+        case AV_SAMPLE_FMT_U8:
+            Convert<uint8_t>(frame, planar, first, count, outChannels, toFloat, out);
+            return true;
+        case AV_SAMPLE_FMT_S16:
+            Convert<int16_t>(frame, planar, first, count, outChannels, toFloat, out);
+            return true;
+        case AV_SAMPLE_FMT_S32:
+            Convert<int32_t>(frame, planar, first, count, outChannels, toFloat, out);
+            return true;
+        case AV_SAMPLE_FMT_S64:
+            Convert<int64_t>(frame, planar, first, count, outChannels, toFloat, out);
+            return true;
+        case AV_SAMPLE_FMT_FLT:
+            Convert<float>(frame, planar, first, count, outChannels, toFloat, out);
+            return true;
+        case AV_SAMPLE_FMT_DBL:
+            Convert<double>(frame, planar, first, count, outChannels, toFloat, out);
+            return true;
+        default:
+            return false;
+    }
+}
+
+Peaks MeasurePeaks(const uint8_t* data, int64_t frames, int channels, bool isFloat) {
+    int side[2] = {0, 0};
+    if (isFloat) {
+        const float* f = reinterpret_cast<const float*>(data);
+        float peak[2] = {0.f, 0.f};
+        for (int64_t i = 0; i < frames; ++i, f += channels) {
+            for (int c = 0; c < channels; ++c) peak[c & 1] = std::max(peak[c & 1], std::fabs(f[c]));
+        }
+        for (int s = 0; s < 2; ++s) {
+            side[s] = static_cast<int>(std::min(32768.0f, std::nearbyint(peak[s] * 32768.0f)));
+        }
+    } else {
+        const int16_t* s16 = reinterpret_cast<const int16_t*>(data);
+        for (int64_t i = 0; i < frames; ++i, s16 += channels) {
+            for (int c = 0; c < channels; ++c) {
+                side[c & 1] = std::max(side[c & 1], std::abs(static_cast<int>(s16[c])));
+            }
+        }
+    }
+    if (channels == 1) side[1] = side[0];
+    return {side[0], side[1]};
+}
+
+}  // namespace chime
