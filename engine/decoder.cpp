@@ -28,11 +28,12 @@ bool NeedsFullDecode(AVCodecID id) {
                         AV_CODEC_ID_WMALOSSLESS, AV_CODEC_ID_MUSEPACK7, AV_CODEC_ID_MUSEPACK8});
 }
 
-// The containers of these codecs' timestamps are not sample-accurate; seeking counts samples
+// The timestamps these codecs' containers give are not sample-accurate; seeking counts samples
 // from a packet index instead.
 bool NeedsIndex(AVCodecID id) {
     return IsOneOf(id, {AV_CODEC_ID_AC3, AV_CODEC_ID_EAC3, AV_CODEC_ID_WMAV1, AV_CODEC_ID_WMAV2,
-                        AV_CODEC_ID_WMAPRO, AV_CODEC_ID_WMALOSSLESS});
+                        AV_CODEC_ID_WMAPRO, AV_CODEC_ID_WMALOSSLESS, AV_CODEC_ID_MUSEPACK7,
+                        AV_CODEC_ID_MUSEPACK8});
 }
 
 bool IsMp4(const AVFormatContext* format) {
@@ -70,6 +71,9 @@ std::unique_ptr<Decoder> Decoder::Open(const std::string& path, const DecoderOpt
     const AVStream* st = d->format_->streams[d->stream_];
     const AVCodecID id = st->codecpar->codec_id;
     d->usesIndex_ = NeedsIndex(id);
+    // Rendered modules restart their mixer on a seek; only rendering from the start is exact,
+    // and it is fast.
+    d->seekByDecoding_ = std::strcmp(d->format_->iformat->name, "libopenmpt") == 0;
     int64_t streamDuration = 0;
     if (st->duration > 0 && st->duration != AV_NOPTS_VALUE) {
         streamDuration = av_rescale_q(st->duration, st->time_base, AVRational{1, d->rate_});
@@ -305,9 +309,12 @@ int64_t Decoder::Read(uint8_t* out, int64_t frames) {
         if (!frameValid_ || frameOffset_ >= frame_->nb_samples) {
             if (!NextFrame()) {
                 ended_ = true;
-                // Decoding has told the true length.
-                lengthFrames_ = position_;
-                exactLength_ = true;
+                // Decoding has told the true length (damaged data can end it before the
+                // measured one). A seek that runs into the end is refused instead.
+                if (!seeking_) {
+                    lengthFrames_ = position_;
+                    exactLength_ = true;
+                }
                 break;
             }
             frameValid_ = true;
@@ -337,15 +344,21 @@ bool Decoder::Seek(int64_t frame) {
     if ((exactLength_ || lengthIsCap_) && frame > lengthFrames_) return false;
     if (frame == position_) return true;
     const int64_t before = position_;
-    if (SeekTo(frame)) return true;
+    seeking_ = true;
+    bool reached = SeekTo(frame);
     // Unreachable (past the end of a file whose length was only estimated): go back.
-    SeekTo(before);
-    return false;
+    if (!reached) SeekTo(before);
+    seeking_ = false;
+    return reached;
 }
 
 bool Decoder::SeekTo(int64_t frame) {
     // A short way forward is decoded through; it is exact and cheaper than a seek.
     if (frame >= position_ && frame - position_ <= rate_ / 2 && !ended_) {
+        return SkipForward(frame - position_);
+    }
+    if (seekByDecoding_) {
+        if ((frame < position_ || ended_) && !Rewind()) return false;
         return SkipForward(frame - position_);
     }
     ended_ = false;
@@ -385,7 +398,8 @@ bool Decoder::SeekByTimestamp(int64_t frame) {
         frameOffset_ = 0;
         frameStart_ = start;
         position_ = start;
-        return SkipForward(frame - start);
+        if (SkipForward(frame - start)) return true;
+        break;  // the timestamps misled: decode from the start instead
     }
     return Rewind() && SkipForward(frame);
 }

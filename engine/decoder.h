@@ -63,6 +63,7 @@ private:
     std::string path_;
     bool floatSamples_ = false;
     bool usesIndex_ = false;  // the container's timestamps are not sample-accurate
+    bool seekByDecoding_ = false;  // only decoding from the start reaches a sample exactly
 
     AVFormatContext* format_ = nullptr;
     AVCodecContext* codec_ = nullptr;
@@ -84,6 +85,7 @@ private:
     int frameOffset_ = 0;     // samples of frame_ already delivered
     bool frameValid_ = false;
     bool ended_ = false;
+    bool seeking_ = false;  // an end met while seeking says nothing about the length
     bool drained_ = false;  // the demuxer is exhausted and the decoder has been flushed
 
     // For containers whose timestamps cannot be trusted: byte position of each packet, its
