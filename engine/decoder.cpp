@@ -68,7 +68,7 @@ std::unique_ptr<Decoder> Decoder::Open(const std::string& path, const DecoderOpt
     d->floatSamples_ = options.floatSamples;
     if (!d->OpenContext(error)) return nullptr;
 
-    const AVStream* st = d->format_->streams[d->stream_];
+    const AVStream* st = d->format_->streams[d->stream_];  // valid until the context reopens
     const AVCodecID id = st->codecpar->codec_id;
     d->usesIndex_ = NeedsIndex(id);
     // Rendered modules restart their mixer on a seek; only rendering from the start is exact,
@@ -113,7 +113,9 @@ std::unique_ptr<Decoder> Decoder::Open(const std::string& path, const DecoderOpt
     d->frameStart_ = 0;
     const int64_t ts = d->frame_->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE) {
-        d->origin_ = av_rescale_q(ts, st->time_base, AVRational{1, d->rate_});
+        // The context may have been opened anew after measuring: take its stream again.
+        const AVRational timeBase = d->format_->streams[d->stream_]->time_base;
+        d->origin_ = av_rescale_q(ts, timeBase, AVRational{1, d->rate_});
         d->originKnown_ = true;
     }
     if (d->exactLength_ && d->lengthFrames_ == 0) d->ended_ = true;
@@ -121,7 +123,11 @@ std::unique_ptr<Decoder> Decoder::Open(const std::string& path, const DecoderOpt
     return d;
 }
 
-Decoder::~Decoder() { CloseContext(); }
+Decoder::~Decoder() {
+    CloseContext();
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+}
 
 bool Decoder::OpenContext(int& error) {
     error = BASS_ERROR_FILEFORM;

@@ -64,6 +64,9 @@ const Kind kKinds[] = {
     {"song.mtm", "", BASS_StreamCreateFile, 64},
 };
 
+// Test names carry the file name; the rest of the case is not worth printing.
+void PrintTo(const Kind& k, std::ostream* os) { *os << k.name; }
+
 class EveryKind : public ::testing::TestWithParam<Kind> {
 protected:
     void SetUp() override {
@@ -154,6 +157,8 @@ const Format kFormats[] = {
     {"s24.wav", 48000, 2, "pcm_s24le"},    {"f32.wav", 96000, 2, "pcm_f32le"},
     {"surround.wav", 48000, 6, "pcm_s16le"}, {"surround.flac", 44100, 6, "flac"},
 };
+
+void PrintTo(const Format& f, std::ostream* os) { *os << f.name; }
 
 class SampleFormats : public ::testing::TestWithParam<Format> {};
 
