@@ -2,6 +2,8 @@
 
 #include <portaudio.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -12,7 +14,9 @@
 #include <vector>
 
 #include "channel.h"
+#include "encoder.h"
 #include "engine.h"
+#include "mixer.h"
 #include "playback.h"
 #include "sample_convert.h"
 
@@ -33,7 +37,17 @@ T Ok(T value) {
     return value;
 }
 
-// Lock order: a channel's mutex may be held while the engine's is taken, never the reverse.
+// An encoder fed by a DSP routine that runs after every other routine of its channel.
+struct EncoderRecord {
+    std::unique_ptr<Encoder> encoder;
+    DWORD channel = 0;
+    HDSP dsp = 0;
+    bool toInt = false;  // float data handed over as 16-bit
+    std::vector<int16_t> scratch;
+};
+
+// Lock order: a channel's mutex may be held while the engine's is taken, never the reverse; a
+// mixer's may be held while a source's is taken.
 struct Engine {
     std::mutex mutex;
     std::unordered_map<DWORD, std::shared_ptr<Channel>> channels;
@@ -45,6 +59,7 @@ struct Engine {
     std::thread thread;
     std::condition_variable wake;
     std::vector<std::weak_ptr<Channel>> played;
+    std::unordered_map<DWORD, std::shared_ptr<EncoderRecord>> encoders;
 
     // Handles count up and are not issued again until the 32-bit count wraps.
     DWORD NewHandle() {
@@ -65,6 +80,72 @@ std::shared_ptr<Channel> Find(DWORD handle) {
     std::lock_guard lock(e.mutex);
     auto it = e.channels.find(handle);
     return it == e.channels.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<EncoderRecord> FindEncoder(DWORD handle) {
+    Engine& e = TheEngine();
+    std::lock_guard lock(e.mutex);
+    auto it = e.encoders.find(handle);
+    return it == e.encoders.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<EncoderRecord>> EncodersOf(DWORD channel) {
+    Engine& e = TheEngine();
+    std::lock_guard lock(e.mutex);
+    std::vector<std::shared_ptr<EncoderRecord>> out;
+    for (auto& [h, r] : e.encoders) {
+        if (r->channel == channel) out.push_back(r);
+    }
+    return out;
+}
+
+void EncodeDspProc(HDSP, DWORD, void* buffer, DWORD length, void* user) {
+    auto* r = static_cast<EncoderRecord*>(user);
+    if (!r->toInt) {
+        r->encoder->Write(static_cast<const uint8_t*>(buffer), length);
+        return;
+    }
+    const float* in = static_cast<const float*>(buffer);
+    const size_t n = length / sizeof(float);
+    r->scratch.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        const long v = std::lrintf(in[i] * 32768.0f);
+        r->scratch[i] = static_cast<int16_t>(std::clamp(v, -32768L, 32767L));
+    }
+    r->encoder->Write(reinterpret_cast<const uint8_t*>(r->scratch.data()), n * 2);
+}
+
+// Detaches the encoder from its channel, closes its input and waits for it.
+void StopEncoder(EncoderRecord& r, const std::shared_ptr<Channel>& ch) {
+    if (ch) {
+        std::lock_guard lock(ch->mutex());
+        ch->RemoveDsp(r.dsp);
+    }
+    r.encoder->Stop();
+}
+
+// Frees a channel: no routine of it runs again, its encoders finish, its output closes.
+void FreeChannel(const std::shared_ptr<Channel>& ch) {
+    for (auto& r : EncodersOf(ch->Handle())) {
+        StopEncoder(*r, ch);
+        Engine& e = TheEngine();
+        std::lock_guard lock(e.mutex);
+        std::erase_if(e.encoders, [&r](const auto& kv) { return kv.second == r; });
+    }
+    std::vector<std::shared_ptr<Channel>> sources;
+    {
+        std::lock_guard chLock(ch->mutex());
+        ch->Release();
+        // From inside the channel's own routines the output is still in use up the stack; the
+        // playback thread drops it afterwards.
+        if (!ch->PulledOnThisThread()) {
+            ch->playback().reset();
+        } else if (ch->playback()) {
+            ch->playback()->SetState(PlayState::Stopped);
+        }
+        if (auto* mixer = dynamic_cast<Mixer*>(ch.get())) sources = mixer->AutoFreeSources();
+    }
+    for (const auto& source : sources) BASS_StreamFree(source->Handle());
 }
 
 // The playback thread: keeps every playing channel's output fed and calls the syncs that are
@@ -173,10 +254,10 @@ BOOL BASS_Free() {
             thread.join();
         }
     }
-    for (const auto& ch : all) {
-        std::lock_guard chLock(ch->mutex());
-        ch->Release();
-        if (!ch->PulledOnThisThread()) ch->playback().reset();
+    for (const auto& ch : all) FreeChannel(ch);
+    {
+        std::lock_guard lock(e.mutex);
+        e.encoders.clear();
     }
     if (e.portAudio) {
         Pa_Terminate();
@@ -241,15 +322,7 @@ BOOL BASS_StreamFree(HSTREAM handle) {
         ch = std::move(it->second);
         e.channels.erase(it);
     }
-    std::lock_guard chLock(ch->mutex());
-    ch->Release();
-    // From inside the channel's own routines the output is still in use up the stack; the
-    // playback thread drops it afterwards.
-    if (!ch->PulledOnThisThread()) {
-        ch->playback().reset();
-    } else if (ch->playback()) {
-        ch->playback()->SetState(PlayState::Stopped);
-    }
+    FreeChannel(ch);
     return Ok(TRUE);
 }
 
@@ -465,4 +538,125 @@ BOOL BASS_ChannelRemoveDSP(DWORD handle, HDSP dsp) {
     if (!ch) return Fail(BASS_ERROR_HANDLE, FALSE);
     std::lock_guard lock(ch->mutex());
     return ch->RemoveDsp(dsp) ? Ok(TRUE) : Fail(BASS_ERROR_HANDLE, FALSE);
+}
+
+HSTREAM BASS_Mixer_StreamCreate(DWORD freq, DWORD chans, DWORD flags) {
+    if (freq < 1000 || freq > 384000 || chans < 1 || chans > 8) {
+        return Fail<HSTREAM>(BASS_ERROR_FORMAT, 0);
+    }
+    Engine& e = TheEngine();
+    const DWORD handle = e.NewHandle();
+    auto mixer = std::make_shared<Mixer>(handle, flags, static_cast<int>(freq),
+                                         static_cast<int>(chans));
+    std::lock_guard lock(e.mutex);
+    e.channels.emplace(handle, std::move(mixer));
+    return Ok(handle);
+}
+
+BOOL BASS_Mixer_StreamAddChannel(HSTREAM handle, DWORD channel, DWORD flags) {
+    auto ch = Find(handle);
+    auto source = Find(channel);
+    auto* mixer = dynamic_cast<Mixer*>(ch.get());
+    if (mixer == nullptr || !source) return Fail(BASS_ERROR_HANDLE, FALSE);
+    if (!source->IsDecoding()) return Fail(BASS_ERROR_DECODE, FALSE);
+    if (source == ch) return Fail(BASS_ERROR_ILLPARAM, FALSE);
+    std::lock_guard lock(ch->mutex());
+    {
+        std::lock_guard sourceLock(source->mutex());
+        if (source->MixerHandle() != 0) return Fail(BASS_ERROR_ALREADY, FALSE);
+        source->SetMixerHandle(handle);
+    }
+    if (!mixer->AddSource(source, flags)) {
+        std::lock_guard sourceLock(source->mutex());
+        source->SetMixerHandle(0);
+        return Fail(BASS_ERROR_FORMAT, FALSE);
+    }
+    return Ok(TRUE);
+}
+
+HSTREAM BASS_Mixer_ChannelGetMixer(DWORD handle) {
+    auto ch = Find(handle);
+    if (!ch) return Fail<HSTREAM>(BASS_ERROR_HANDLE, 0);
+    std::lock_guard lock(ch->mutex());
+    if (ch->MixerHandle() == 0 || !Find(ch->MixerHandle())) {
+        return Fail<HSTREAM>(BASS_ERROR_HANDLE, 0);
+    }
+    return Ok(ch->MixerHandle());
+}
+
+QWORD BASS_Mixer_ChannelGetMixerPosition(DWORD handle, QWORD pos) {
+    auto source = Find(handle);
+    if (!source) return Fail<QWORD>(BASS_ERROR_HANDLE, -1);
+    auto ch = Find(source->MixerHandle());
+    auto* mixer = dynamic_cast<Mixer*>(ch.get());
+    if (mixer == nullptr) return Fail<QWORD>(BASS_ERROR_HANDLE, -1);
+    std::lock_guard lock(ch->mutex());
+    const int64_t at = mixer->MixerPositionOf(*source, pos);
+    if (at < 0) return Fail<QWORD>(BASS_ERROR_POSITION, -1);
+    return Ok<QWORD>(at);
+}
+
+HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
+                          void*) {
+    auto ch = Find(handle);
+    if (!ch) return Fail<HENCODE>(BASS_ERROR_HANDLE, 0);
+    if (proc != nullptr || cmdline == nullptr) return Fail<HENCODE>(BASS_ERROR_ILLPARAM, 0);
+    std::string why;
+    auto record = std::make_shared<EncoderRecord>();
+    record->encoder = Encoder::Start(cmdline, why);
+    if (!record->encoder) return Fail<HENCODE>(BASS_ERROR_FILEOPEN, 0);
+    record->channel = handle;
+    record->toInt = ch->IsFloat() && (flags & BASS_ENCODE_FP_16BIT);
+    if (!(flags & BASS_ENCODE_NOHEAD)) {
+        record->encoder->WriteHeader(ch->Rate(), ch->Channels(), ch->IsFloat() && !record->toInt);
+    }
+    Engine& e = TheEngine();
+    const HENCODE encoder = e.NewHandle();
+    {
+        std::lock_guard lock(ch->mutex());
+        if (ch->Released()) {
+            record->encoder->Stop();
+            return Fail<HENCODE>(BASS_ERROR_HANDLE, 0);
+        }
+        record->dsp = e.NewHandle();
+        // The lowest priority: the encoder takes the data after every other routine.
+        ch->AddDsp(record->dsp, EncodeDspProc, record.get(), INT_MIN);
+    }
+    std::lock_guard lock(e.mutex);
+    e.encoders.emplace(encoder, std::move(record));
+    return Ok(encoder);
+}
+
+BOOL BASS_Encode_Stop(DWORD handle) {
+    std::vector<std::shared_ptr<EncoderRecord>> records;
+    if (auto r = FindEncoder(handle)) {
+        records.push_back(std::move(r));
+    } else {
+        records = EncodersOf(handle);
+    }
+    if (records.empty()) return Fail(BASS_ERROR_HANDLE, FALSE);
+    for (auto& r : records) StopEncoder(*r, Find(r->channel));
+    return Ok(TRUE);
+}
+
+DWORD BASS_Encode_IsActive(DWORD handle) {
+    std::vector<std::shared_ptr<EncoderRecord>> records;
+    if (auto r = FindEncoder(handle)) {
+        records.push_back(std::move(r));
+    } else {
+        records = EncodersOf(handle);
+    }
+    if (records.empty()) return Fail(BASS_ERROR_HANDLE, BASS_ACTIVE_STOPPED);
+    for (auto& r : records) {
+        if (r->encoder->Active()) return Ok(BASS_ACTIVE_PLAYING);
+    }
+    return Ok(BASS_ACTIVE_STOPPED);
+}
+
+BOOL BASS_Encode_GetResult(HENCODE handle, BASS_ENCODE_RESULT* result) {
+    auto r = FindEncoder(handle);
+    if (!r) return Fail(BASS_ERROR_HANDLE, FALSE);
+    if (result == nullptr) return Fail(BASS_ERROR_ILLPARAM, FALSE);
+    *result = r->encoder->Result();
+    return Ok(TRUE);
 }

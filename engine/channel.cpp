@@ -15,6 +15,15 @@ bool Channel::PulledOnThisThread() const {
     return puller_.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
+int64_t Channel::BytesToNextSync() const {
+    int64_t nearest = -1;
+    for (const SyncEntry& s : syncs_) {
+        if ((s.type & 0xFF) != BASS_SYNC_POS || s.pos <= decodePos_) continue;
+        if (nearest < 0 || s.pos - decodePos_ < nearest) nearest = s.pos - decodePos_;
+    }
+    return nearest;
+}
+
 int64_t Channel::Pull(uint8_t* out, int64_t bytes, PullReport* report) {
     const int frame = FrameBytes();
     bytes -= bytes % frame;
@@ -29,15 +38,13 @@ int64_t Channel::Pull(uint8_t* out, int64_t bytes, PullReport* report) {
         if (endFired_ && AtEnd()) break;
         int64_t n = bytes - got;
         // Stop the block at the next sync so that it fires exactly at its position.
-        for (const SyncEntry& s : syncs_) {
-            if ((s.type & 0xFF) == BASS_SYNC_POS && s.pos > decodePos_) {
-                n = std::min(n, s.pos - decodePos_);
-            }
-        }
+        const int64_t toSync = BytesToNextSync();
+        if (toSync > 0) n = std::min(n, toSync);
         if (report != nullptr) report->marks.push_back({got, decodePos_});
+        const int64_t blockPos = decodePos_;
         const int64_t r = AtEnd() ? 0 : Produce(out + got, n);
         if (r > 0) {
-            RunDsp(out + got, r);
+            RunDsp(out + got, r, blockPos);
             got += r;
             firedHere_.clear();
         }
@@ -88,14 +95,22 @@ void Channel::FireEndSyncs(int64_t got, PullReport* report) {
     }
 }
 
-void Channel::RunDsp(uint8_t* data, int64_t bytes) {
+void Channel::RunDsp(uint8_t* data, int64_t bytes, int64_t pos) {
     if (dsps_.empty()) return;
     // A routine may add or remove routines; the ones present when the block arrived see it,
-    // unless removed before their turn.
+    // unless removed before their turn. One set while the block was made (by a sync) sees it
+    // from the position where it was set.
     std::vector<std::shared_ptr<DspEntry>> snapshot = dsps_;
     for (const auto& d : snapshot) {
         if (d->removed.load(std::memory_order_relaxed)) continue;
-        d->proc(d->handle, handle_, data, static_cast<DWORD>(bytes), d->user);
+        int64_t skip = 0;
+        if (d->from != INT64_MIN) {
+            skip = std::clamp<int64_t>(d->from - pos, 0, bytes);
+            if (skip == bytes) continue;
+            // Once started, a routine sees every later block wherever the position goes.
+            d->from = INT64_MIN;
+        }
+        d->proc(d->handle, handle_, data + skip, static_cast<DWORD>(bytes - skip), d->user);
     }
 }
 
@@ -107,6 +122,7 @@ bool Channel::SetPosition(int64_t pos) {
     if (pos != decodePos_ || AtEnd()) {
         if (!Seek(pos)) return false;
     }
+    for (auto& d : dsps_) d->from = INT64_MIN;
     if (pos != decodePos_) {
         // A new pass: syncs and the end may fire again. A seek to where the stream already is
         // (a loop whose start equals its end) must not fire the same sync for ever.
@@ -136,6 +152,8 @@ void Channel::AddDsp(HDSP handle, DSPPROC* proc, void* user, int priority) {
     entry->proc = proc;
     entry->user = user;
     entry->priority = priority;
+    entry->from = DspStartPosition();
+    entry->from -= entry->from % FrameBytes();
     auto at = std::find_if(dsps_.begin(), dsps_.end(),
                            [priority](const auto& d) { return d->priority < priority; });
     dsps_.insert(at, std::move(entry));

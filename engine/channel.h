@@ -30,6 +30,7 @@ struct DspEntry {
     DSPPROC* proc;
     void* user;
     int priority;
+    int64_t from;  // the first byte position of the channel's output the routine processes
     std::atomic<bool> removed{false};
 };
 
@@ -86,6 +87,8 @@ public:
     // Moves the decoding position; fails and changes nothing past the end.
     bool SetPosition(int64_t pos);
     bool PulledOnThisThread() const;
+    // Bytes from the position to the nearest position sync beyond it, -1 when there is none.
+    int64_t BytesToNextSync() const;
 
     HSYNC AddSync(HSYNC handle, DWORD type, int64_t pos, SYNCPROC* proc, void* user);
     bool RemoveSync(HSYNC handle);
@@ -95,7 +98,14 @@ public:
     // Playback state: the output that plays this channel, or null.
     std::unique_ptr<Playback>& playback() { return playback_; }
     bool Stopped() const { return stopped_; }
+    // The mixer this channel is a source of, or 0.
+    DWORD MixerHandle() const { return mixerHandle_; }
+    void SetMixerHandle(DWORD mixer) { mixerHandle_ = mixer; }
     void SetStopped(bool stopped) { stopped_ = stopped; }
+    // Where a DSP routine set now starts to act: the next byte delivered, or for a mixer inside
+    // a source's sync, the mixer position that corresponds to the sync.
+    virtual int64_t DspStartPosition() { return decodePos_; }
+
     // Called when the handle is freed: no further pulls deliver anything.
     virtual void Release();
     bool Released() const { return released_; }
@@ -111,7 +121,7 @@ protected:
 private:
     bool FireDueSync(int64_t got, PullReport* report);
     void FireEndSyncs(int64_t got, PullReport* report);
-    void RunDsp(uint8_t* data, int64_t bytes);
+    void RunDsp(uint8_t* data, int64_t bytes, int64_t pos);
 
     const DWORD handle_;
     const DWORD flags_;
@@ -124,6 +134,7 @@ private:
     bool endFired_ = false;
     bool stopped_ = false;
     bool released_ = false;
+    DWORD mixerHandle_ = 0;
     std::atomic<std::thread::id> puller_{};
     int pullDepth_ = 0;
     std::unique_ptr<Playback> playback_;

@@ -16,6 +16,7 @@ using HSTREAM = DWORD;
 using HCHANNEL = DWORD;
 using HSYNC = DWORD;
 using HDSP = DWORD;
+using HENCODE = DWORD;
 
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
@@ -29,6 +30,15 @@ constexpr DWORD BASS_STREAM_PRESCAN = 0x20000;
 constexpr DWORD BASS_STREAM_AUTOFREE = 0x40000;
 constexpr DWORD BASS_STREAM_DECODE = 0x200000;
 constexpr DWORD BASS_UNICODE = 0x80000000;
+
+// Mixer flags: the mixer ends when its sources have ended; a source with more channels than
+// the mixer is folded down; a source with BASS_STREAM_AUTOFREE is freed with its mixer.
+constexpr DWORD BASS_MIXER_END = 0x10000;
+constexpr DWORD BASS_MIXER_DOWNMIX = 0x400000;
+
+// Encoder flags.
+constexpr DWORD BASS_ENCODE_NOHEAD = 1;      // no WAVE header before the data
+constexpr DWORD BASS_ENCODE_FP_16BIT = 4;    // hand float data over as 16-bit samples
 
 // Position modes.
 constexpr DWORD BASS_POS_BYTE = 0;
@@ -150,3 +160,45 @@ BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
 // equal priority run in the order they were set.
 HDSP BASS_ChannelSetDSP(DWORD handle, DSPPROC* proc, void* user, int priority);
 BOOL BASS_ChannelRemoveDSP(DWORD handle, HDSP dsp);
+
+// Mixer. A decoding mixer (BASS_STREAM_DECODE) is pulled like a decoding stream; it pulls its
+// sources, converts them to its rate (libswresample), folds their channels onto its own and
+// delivers 16-bit samples unless BASS_SAMPLE_FLOAT asks for float.
+HSTREAM BASS_Mixer_StreamCreate(DWORD freq, DWORD chans, DWORD flags);
+// Adds a decoding channel as a source. Its own position, syncs and seeks keep working while the
+// mixer pulls it; its position syncs run within the mixer pull that passes them.
+BOOL BASS_Mixer_StreamAddChannel(HSTREAM handle, DWORD channel, DWORD flags);
+// The mixer holding a source, or 0.
+HSTREAM BASS_Mixer_ChannelGetMixer(DWORD handle);
+// The mixer's byte position at which the source's byte position pos comes out of the mixer,
+// counted from where the source's data last moved (a seek). So the mixer output for a span of
+// the source is known to the sample. -1 on error.
+QWORD BASS_Mixer_ChannelGetMixerPosition(DWORD handle, QWORD pos);
+
+// Encoder hand-over. Starts the program of the command line (split by the Windows rules: double
+// quotes group words, a backslash escapes a quote) with a pipe on its standard input, found in
+// the main program's own folder first, then on PATH (a name ending in ".exe" that is not found
+// is looked up without it). Writes a WAVE header (unless BASS_ENCODE_NOHEAD) and then every
+// block delivered by the channel, after all its DSP routines. proc must be null. Returns 0 when
+// the program cannot be started.
+using ENCODEPROC = void(HENCODE handle, DWORD channel, const void* buffer, DWORD length,
+                        void* user);
+HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
+                          void* user);
+// Closes the encoder's input and waits for it to finish. handle is the encoder's, or a
+// channel's (then every encoder on it stops).
+BOOL BASS_Encode_Stop(DWORD handle);
+// BASS_ACTIVE_PLAYING while the encoder takes data, BASS_ACTIVE_STOPPED once it has stopped,
+// died or failed to take a write.
+DWORD BASS_Encode_IsActive(DWORD handle);
+
+// How an encoder finished, for reporting a failed export.
+struct BASS_ENCODE_RESULT {
+    BOOL running;     // the process has not been waited for yet
+    BOOL exited;      // it ended by itself (exitcode is valid) rather than by a signal
+    int exitcode;
+    BOOL writefailed;  // a write to its input failed (it died or stopped reading)
+    char message[512];  // the last lines it wrote to its standard error, or why it failed
+};
+// Kept for the encoder's handle after BASS_Encode_Stop until its channel is freed.
+BOOL BASS_Encode_GetResult(HENCODE handle, BASS_ENCODE_RESULT* result);

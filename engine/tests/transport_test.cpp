@@ -155,15 +155,14 @@ TEST(DecodingDsp, PriorityOrderSelfRemovalAndAttachFromASync) {
     DspLog log;
     log.channel = h;
     gDsp = &log;
-    auto tag = [](int n) {
-        return +[](HDSP, DWORD, void*, DWORD, void* user) {
-            gDsp->order.push_back(static_cast<int>(reinterpret_cast<intptr_t>(user)));
-        };
+    // Each routine notes its user value when it runs.
+    DSPPROC* note = [](HDSP, DWORD, void*, DWORD, void* user) {
+        gDsp->order.push_back(static_cast<int>(reinterpret_cast<intptr_t>(user)));
     };
-    BASS_ChannelSetDSP(h, tag(0), reinterpret_cast<void*>(intptr_t{1}), 1);
-    BASS_ChannelSetDSP(h, tag(0), reinterpret_cast<void*>(intptr_t{3}), 3);
-    BASS_ChannelSetDSP(h, tag(0), reinterpret_cast<void*>(intptr_t{2}), 2);
-    const HDSP second1 = BASS_ChannelSetDSP(h, tag(0), reinterpret_cast<void*>(intptr_t{11}), 1);
+    BASS_ChannelSetDSP(h, note, reinterpret_cast<void*>(intptr_t{1}), 1);
+    BASS_ChannelSetDSP(h, note, reinterpret_cast<void*>(intptr_t{3}), 3);
+    BASS_ChannelSetDSP(h, note, reinterpret_cast<void*>(intptr_t{2}), 2);
+    const HDSP second1 = BASS_ChannelSetDSP(h, note, reinterpret_cast<void*>(intptr_t{11}), 1);
     log.self = BASS_ChannelSetDSP(
         h,
         [](HDSP dsp, DWORD channel, void*, DWORD, void*) {

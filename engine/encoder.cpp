@@ -1,0 +1,314 @@
+#include "encoder.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+
+extern char** environ;
+
+namespace chime {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool IsExecutable(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string Search(const std::string& name, const std::string& programFolder) {
+    if (name.find('/') != std::string::npos) return IsExecutable(name) ? name : std::string();
+    if (!programFolder.empty() && IsExecutable(programFolder + "/" + name)) {
+        return programFolder + "/" + name;
+    }
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= folders.size()) {
+        const size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string folder = folders.substr(start, end - start);
+        const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+        if (IsExecutable(candidate)) return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+void AppendWord(std::string& out, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    bool quoted = false;
+    for (size_t i = 0; i < line.size();) {
+        const char c = line[i];
+        if (c == '\\') {
+            size_t n = 0;
+            while (i + n < line.size() && line[i + n] == '\\') ++n;
+            inWord = true;
+            if (i + n < line.size() && line[i + n] == '"') {
+                word.append(n / 2, '\\');
+                if (n % 2 == 1) {
+                    word.push_back('"');
+                    i += n + 1;
+                } else {
+                    i += n;  // the quote groups, below
+                }
+            } else {
+                word.append(n, '\\');
+                i += n;
+            }
+        } else if (c == '"') {
+            inWord = true;
+            if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+                word.push_back('"');
+                i += 2;
+            } else {
+                quoted = !quoted;
+                ++i;
+            }
+        } else if (IsBlank(c) && !quoted) {
+            if (inWord) words.push_back(std::move(word));
+            word.clear();
+            inWord = false;
+            ++i;
+        } else {
+            word.push_back(c);
+            inWord = true;
+            ++i;
+        }
+    }
+    if (inWord) words.push_back(std::move(word));
+    return words;
+}
+
+std::string FindProgram(const std::string& name, const std::string& programFolder) {
+    if (name.empty()) return {};
+    std::string found = Search(name, programFolder);
+    if (found.empty() && name.size() > 4) {
+        std::string ext = name.substr(name.size() - 4);
+        std::transform(ext.begin(), ext.end(), ext.begin(),
+                       [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+        if (ext == ".exe") found = Search(name.substr(0, name.size() - 4), programFolder);
+    }
+    return found;
+}
+
+std::string OwnFolder() {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : self.parent_path().string();
+}
+
+std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::string& error) {
+    // A program that dies must not take this one with it: writes then fail with EPIPE.
+    static const bool ignorePipe = [] {
+        ::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    (void)ignorePipe;
+
+    std::vector<std::string> words = SplitCommandLine(commandLine);
+    if (words.empty()) {
+        error = "empty command line";
+        return nullptr;
+    }
+    const std::string program = FindProgram(words[0], OwnFolder());
+    if (program.empty()) {
+        error = "program not found: " + words[0];
+        return nullptr;
+    }
+    int input[2];
+    int errors[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    if (::pipe2(errors, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        ::close(input[0]);
+        ::close(input[1]);
+        return nullptr;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, errors[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errors[1], 2);
+    // The child starts with the default action for SIGPIPE, whatever this program set.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned =
+        ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(input[0]);
+    ::close(errors[1]);
+    if (spawned != 0) {
+        error = std::string("cannot start ") + program + ": " + std::strerror(spawned);
+        ::close(input[1]);
+        ::close(errors[0]);
+        return nullptr;
+    }
+    std::unique_ptr<Encoder> e(new Encoder());
+    e->pid_ = pid;
+    e->input_ = input[1];
+    ::fcntl(e->input_, F_SETFL, ::fcntl(e->input_, F_GETFL) | O_NONBLOCK);
+    e->active_.store(true, std::memory_order_release);
+    Encoder* self = e.get();
+    const int errorFd = errors[0];
+    e->errorReader_ = std::thread([self, errorFd] {
+        char buffer[1024];
+        ssize_t n;
+        while ((n = ::read(errorFd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n <= 0) continue;
+            std::lock_guard lock(self->mutex_);
+            self->errorTail_.append(buffer, static_cast<size_t>(n));
+            if (self->errorTail_.size() > 4096) {
+                self->errorTail_.erase(0, self->errorTail_.size() - 4096);
+            }
+        }
+        ::close(errorFd);
+    });
+    return e;
+}
+
+Encoder::~Encoder() {
+    Stop();
+    if (errorReader_.joinable()) errorReader_.join();
+}
+
+void Encoder::Fail(const std::string& why) {
+    std::lock_guard lock(mutex_);
+    if (failure_.empty()) failure_ = why;
+    writeFailed_ = true;
+}
+
+bool Encoder::Write(const uint8_t* data, size_t bytes) {
+    if (!Active()) return false;
+    using Clock = std::chrono::steady_clock;
+    auto lastProgress = Clock::now();
+    while (bytes > 0) {
+        const ssize_t n = ::write(input_, data, bytes);
+        if (n > 0) {
+            data += n;
+            bytes -= static_cast<size_t>(n);
+            lastProgress = Clock::now();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            const auto waited = Clock::now() - lastProgress;
+            const int left = kStallMilliseconds -
+                static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+            if (left <= 0) {
+                Fail("the encoder stopped taking data");
+                active_.store(false, std::memory_order_release);
+                return false;
+            }
+            pollfd p{input_, POLLOUT, 0};
+            ::poll(&p, 1, std::min(left, 100));
+            continue;
+        }
+        Fail(errno == EPIPE ? "the encoder ended before it took all data"
+                            : std::string("cannot write to the encoder: ") + std::strerror(errno));
+        active_.store(false, std::memory_order_release);
+        return false;
+    }
+    return true;
+}
+
+bool Encoder::WriteHeader(int rate, int channels, bool isFloat) {
+    const uint32_t sampleBytes = isFloat ? 4 : 2;
+    // A writer into a pipe cannot know the length: the sizes are left open (all bits set),
+    // which readers take as "to the end of the stream".
+    std::string h = "RIFF";
+    AppendWord(h, 0xFFFFFFFF, 4);
+    h += "WAVEfmt ";
+    AppendWord(h, 16, 4);
+    AppendWord(h, isFloat ? 3 : 1, 2);  // IEEE float or PCM
+    AppendWord(h, static_cast<uint32_t>(channels), 2);
+    AppendWord(h, static_cast<uint32_t>(rate), 4);
+    AppendWord(h, static_cast<uint32_t>(rate * channels) * sampleBytes, 4);
+    AppendWord(h, static_cast<uint32_t>(channels) * sampleBytes, 2);
+    AppendWord(h, sampleBytes * 8, 2);
+    h += "data";
+    AppendWord(h, 0xFFFFFFFF, 4);
+    return Write(reinterpret_cast<const uint8_t*>(h.data()), h.size());
+}
+
+void Encoder::Stop() {
+    {
+        std::lock_guard lock(mutex_);
+        if (waited_) return;
+    }
+    active_.store(false, std::memory_order_release);
+    if (input_ >= 0) {
+        ::close(input_);
+        input_ = -1;
+    }
+    int status = 0;
+    bool done = false;
+    for (int waited = 0; waited < kFinishMilliseconds; waited += 10) {
+        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_ || (r < 0 && errno != EINTR)) {
+            done = r == pid_;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!done) {
+        ::kill(pid_, SIGKILL);
+        done = ::waitpid(pid_, &status, 0) == pid_;
+        Fail("the encoder did not finish and was stopped");
+    }
+    if (errorReader_.joinable()) errorReader_.join();
+    std::lock_guard lock(mutex_);
+    waited_ = true;
+    exited_ = done && WIFEXITED(status);
+    exitCode_ = exited_ ? WEXITSTATUS(status) : -1;
+}
+
+BASS_ENCODE_RESULT Encoder::Result() const {
+    BASS_ENCODE_RESULT r{};
+    std::lock_guard lock(mutex_);
+    r.running = waited_ ? FALSE : TRUE;
+    r.exited = exited_ ? TRUE : FALSE;
+    r.exitcode = exitCode_;
+    r.writefailed = writeFailed_ ? TRUE : FALSE;
+    // The program's own last words say most; our reason stands when it said nothing.
+    std::string text = errorTail_;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.size() >= sizeof r.message) text = text.substr(text.size() - (sizeof r.message - 1));
+    if (text.empty()) text = failure_;
+    std::snprintf(r.message, sizeof r.message, "%s", text.c_str());
+    return r;
+}
+
+}  // namespace chime

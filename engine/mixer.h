@@ -1,0 +1,58 @@
+#pragma once
+// A mixer: a channel that pulls its source channels, resamples them to its own rate with
+// libswresample, folds their channels onto its own and sums them.
+
+#include <memory>
+#include <vector>
+
+#include "channel.h"
+
+struct SwrContext;
+
+namespace chime {
+
+class Mixer : public Channel {
+public:
+    Mixer(DWORD handle, DWORD flags, int rate, int channels);
+    ~Mixer() override;
+
+    // With the mixer's mutex held. False when the source cannot be converted.
+    bool AddSource(const std::shared_ptr<Channel>& source, DWORD flags);
+    // The sources to free with the mixer.
+    std::vector<std::shared_ptr<Channel>> AutoFreeSources() const;
+    // The mixer byte position at which the source's byte position comes out of the mixer,
+    // counted along the source's data since it last moved; -1 when it is not a source here.
+    int64_t MixerPositionOf(const Channel& source, int64_t sourcePos);
+
+    int64_t LengthBytes() override { return -1; }
+    bool AtEnd() override;
+    int64_t DspStartPosition() override;
+
+protected:
+    int64_t Produce(uint8_t* out, int64_t bytes) override;
+    bool Seek(int64_t pos) override;
+
+private:
+    struct Source {
+        std::shared_ptr<Channel> channel;
+        DWORD flags = 0;
+        SwrContext* swr = nullptr;
+        int64_t anchorSource = 0;  // source byte position where the current run began
+        int64_t anchorMixer = 0;   // mixer frame that the run's first sample became
+        int64_t fedFrames = 0;     // source frames pulled in this run
+        int64_t outFrames = 0;     // mixer frames made in this run
+        int64_t expectedPos = 0;   // where the source should be unless moved from outside
+        bool sourceEnded = false;
+        bool ended = false;
+        std::vector<uint8_t> in;
+        std::vector<float> out;
+    };
+    bool Restart(Source& s, int64_t mixerFrame);
+    int64_t Render(Source& s, int64_t frames, int64_t firstFrame);
+
+    std::vector<std::unique_ptr<Source>> sources_;
+    std::vector<float> mix_;
+    Source* pulling_ = nullptr;  // the source being pulled, while its routines may run
+};
+
+}  // namespace chime
