@@ -268,6 +268,19 @@ BOOL BASS_Free() {
 
 int BASS_ErrorGetCode() { return lastError; }
 
+BOOL BASS_SetConfig(DWORD option, DWORD value) {
+    if (option != BASS_CONFIG_ENCODE_STALL || value == 0 || value > 3600000) {
+        return Fail(BASS_ERROR_ILLPARAM, FALSE);
+    }
+    Encoder::SetStallMilliseconds(static_cast<int>(value));
+    return Ok(TRUE);
+}
+
+DWORD BASS_GetConfig(DWORD option) {
+    if (option != BASS_CONFIG_ENCODE_STALL) return Fail(BASS_ERROR_ILLPARAM, DWORD{0xFFFFFFFF});
+    return Ok(static_cast<DWORD>(Encoder::StallMilliseconds()));
+}
+
 BOOL BASS_IsSilentDevice() {
     Engine& e = TheEngine();
     std::lock_guard lock(e.mutex);

@@ -46,6 +46,8 @@ std::string Search(const std::string& name, const std::string& programFolder) {
     return {};
 }
 
+std::atomic<int> stallMilliseconds{10000};
+
 void AppendWord(std::string& out, uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
@@ -199,6 +201,9 @@ std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::str
     return e;
 }
 
+void Encoder::SetStallMilliseconds(int ms) { stallMilliseconds.store(ms, std::memory_order_relaxed); }
+int Encoder::StallMilliseconds() { return stallMilliseconds.load(std::memory_order_relaxed); }
+
 Encoder::~Encoder() {
     Stop();
     if (errorReader_.joinable()) errorReader_.join();
@@ -225,7 +230,7 @@ bool Encoder::Write(const uint8_t* data, size_t bytes) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {
             const auto waited = Clock::now() - lastProgress;
-            const int left = kStallMilliseconds -
+            const int left = StallMilliseconds() -
                 static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
             if (left <= 0) {
                 Fail("the encoder stopped taking data");

@@ -48,9 +48,10 @@ public:
     bool Active() const { return active_.load(std::memory_order_acquire); }
     BASS_ENCODE_RESULT Result() const;
 
-    // How long a program may take nothing before it counts as dead, and how long it may take
-    // to finish after its input is closed.
-    static constexpr int kStallMilliseconds = 10000;
+    // How long a program may take nothing before it counts as dead (10 s unless set), and how
+    // long it may take to finish after its input is closed.
+    static void SetStallMilliseconds(int ms);
+    static int StallMilliseconds();
     static constexpr int kFinishMilliseconds = 60000;
 
 private:

@@ -92,8 +92,13 @@ using SYNCPROC = void(HSYNC handle, DWORD channel, DWORD data, void* user);
 // A DSP routine edits length bytes of the channel's samples in place.
 using DSPPROC = void(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user);
 
+// Options of BASS_SetConfig.
+constexpr DWORD BASS_CONFIG_ENCODE_STALL = 0x10100;  // ms an encoder may take no data (10000)
+
 // Library.
 DWORD BASS_GetVersion();
+BOOL BASS_SetConfig(DWORD option, DWORD value);
+DWORD BASS_GetConfig(DWORD option);
 // Starts the output. device -1 is the default device; freq and flags are accepted and unused
 // (each playing stream opens the output at its own rate). When no device opens, or the variable
 // CHIMEWRIGHT_AUDIO is "silent", a silent device that consumes audio in real time stands in.
