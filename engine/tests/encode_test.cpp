@@ -1,0 +1,282 @@
+// The encoder hand-over: the command line, finding the program, what the program receives, and
+// programs that are missing, die or stop reading.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "encoder.h"
+#include "engine.h"
+#include "fixtures.h"
+
+namespace chime::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(CommandLine, SplitsByTheWindowsRules) {
+    struct Case {
+        const char* line;
+        std::vector<std::string> words;
+    };
+    const Case cases[] = {
+        {"faac.exe -w --mpeg-vers 4 -o \"C:/My Music/out file.m4r\" -",
+         {"faac.exe", "-w", "--mpeg-vers", "4", "-o", "C:/My Music/out file.m4r", "-"}},
+        {"a --title \"He said \\\"hi\\\"\" b", {"a", "--title", "He said \"hi\"", "b"}},
+        {"a --title \"   \" b", {"a", "--title", "   ", "b"}},
+        {"a \"\" b", {"a", "", "b"}},
+        {"  a\t\tb  ", {"a", "b"}},
+        {"a\\\\b \\\\\\\\\"c d\" e", {"a\\\\b", "\\\\c d", "e"}},
+        {"a \\\\\\\"q", {"a", "\\\"q"}},
+        {"x\"y z\"w", {"xy zw"}},
+        {"\"in \"\"quotes\"\" here\"", {"in \"quotes\" here"}},
+        {"", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(SplitCommandLine(c.line), c.words) << c.line;
+}
+
+TEST(CommandLine, FindsTheProgramBesideUsFirstThenOnThePath) {
+    const fs::path root = Scratch("programs");
+    fs::remove_all(root);
+    fs::create_directories(root / "own");
+    fs::create_directories(root / "path");
+    for (const fs::path& p : {root / "own" / "tool", root / "path" / "tool",
+                              root / "path" / "other", root / "path" / "plain.txt"}) {
+        std::ofstream(p) << "#!/bin/sh\n";
+        ::chmod(p.c_str(), p.filename() == "plain.txt" ? 0644 : 0755);
+    }
+    const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (root / "path").c_str(), 1);
+    const std::string own = (root / "own").string();
+    EXPECT_EQ(FindProgram("tool", own), own + "/tool");
+    EXPECT_EQ(FindProgram("tool.exe", own), own + "/tool");
+    EXPECT_EQ(FindProgram("TOOL.EXE", own), "");  // names are case-sensitive here
+    EXPECT_EQ(FindProgram("other.EXE", own), (root / "path" / "other").string());
+    EXPECT_EQ(FindProgram("plain.txt", own), "");
+    EXPECT_EQ(FindProgram("missing.exe", own), "");
+    EXPECT_EQ(FindProgram((root / "path" / "other").string(), own),
+              (root / "path" / "other").string());
+    ::setenv("PATH", oldPath.c_str(), 1);
+}
+
+// A mixer of 44.1 kHz stereo 16-bit samples over a generated source of the given seconds.
+struct Chain {
+    HSTREAM source = 0;
+    HSTREAM mixer = 0;
+    explicit Chain(double seconds, DWORD mixerFlags = 0) {
+        const std::string path = Made(
+            "chain-" + std::to_string(static_cast<int>(seconds * 10)) + ".wav",
+            "-f lavfi -i \"" + std::string(kToneGraph) + ":s=48000:d=" + std::to_string(seconds) +
+                "\" -c:a pcm_f32le");
+        source = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0,
+                                       BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
+        mixer = BASS_Mixer_StreamCreate(44100, 2,
+                                        BASS_STREAM_DECODE | BASS_MIXER_END | mixerFlags);
+        BASS_Mixer_StreamAddChannel(mixer, source, BASS_MIXER_DOWNMIX | BASS_STREAM_AUTOFREE);
+    }
+    ~Chain() { BASS_StreamFree(mixer); }
+    // Pulls to the end in 1024-byte blocks, as the export does.
+    std::vector<uint8_t> Drain() {
+        std::vector<uint8_t> all;
+        uint8_t block[1024];
+        while (BASS_ChannelIsActive(mixer) == BASS_ACTIVE_PLAYING) {
+            const DWORD got = BASS_ChannelGetData(mixer, block, sizeof block);
+            EXPECT_NE(got, 0xFFFFFFFFu);
+            if (got == 0xFFFFFFFF || got == 0) break;
+            all.insert(all.end(), block, block + got);
+        }
+        return all;
+    }
+};
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+uint16_t Le16(const std::vector<uint8_t>& b, size_t at) {
+    return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
+}
+
+TEST(EncoderHandOver, TheProgramReceivesAWaveHeaderAndEveryBlockAfterTheRoutines) {
+    for (const DWORD mixerFlags : {DWORD{0}, BASS_SAMPLE_FLOAT}) {
+        const std::string received = Scratch("received data.wav");
+        fs::remove(received);
+        Chain chain(1.5, mixerFlags);
+        const std::string command = "sh -c \"cat > '" + received + "'\"";
+        const HENCODE encoder =
+            BASS_Encode_Start(chain.mixer, command.c_str(), BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+        ASSERT_NE(encoder, 0u);
+        EXPECT_EQ(BASS_Encode_IsActive(encoder), BASS_ACTIVE_PLAYING);
+        // A routine set after the encoder, at priority 0, still runs before it.
+        const HDSP halve = BASS_ChannelSetDSP(
+            chain.mixer,
+            [](HDSP, DWORD channel, void* buffer, DWORD length, void*) {
+                BASS_CHANNELINFO info{};
+                BASS_ChannelGetInfo(channel, &info);
+                if (info.flags & BASS_SAMPLE_FLOAT) {
+                    for (DWORD i = 0; i < length / 4; ++i) static_cast<float*>(buffer)[i] *= 0.5f;
+                } else {
+                    for (DWORD i = 0; i < length / 2; ++i) static_cast<int16_t*>(buffer)[i] /= 2;
+                }
+            },
+            nullptr, 0);
+        ASSERT_NE(halve, 0u);
+        const std::vector<uint8_t> pulled = chain.Drain();
+        ASSERT_TRUE(BASS_Encode_Stop(encoder));
+        BASS_ENCODE_RESULT result{};
+        ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
+        EXPECT_FALSE(result.running);
+        EXPECT_TRUE(result.exited);
+        EXPECT_EQ(result.exitcode, 0);
+        EXPECT_FALSE(result.writefailed);
+
+        std::ifstream in(received, std::ios::binary);
+        const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
+        ASSERT_GE(file.size(), 44u);
+        EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "RIFF");
+        EXPECT_EQ(std::string(file.begin() + 8, file.begin() + 16), "WAVEfmt ");
+        EXPECT_EQ(Le16(file, 20), 1);       // PCM
+        EXPECT_EQ(Le16(file, 22), 2);       // channels
+        EXPECT_EQ(Le32(file, 24), 44100u);  // rate
+        EXPECT_EQ(Le32(file, 28), 44100u * 4);
+        EXPECT_EQ(Le16(file, 32), 4);
+        EXPECT_EQ(Le16(file, 34), 16);
+        EXPECT_EQ(std::string(file.begin() + 36, file.begin() + 40), "data");
+        EXPECT_EQ(Le32(file, 40), 0xFFFFFFFFu) << "a pipe's length is left open";
+        const std::vector<uint8_t> data(file.begin() + 44, file.end());
+        if (mixerFlags & BASS_SAMPLE_FLOAT) {
+            // Float data reach the program as 16-bit samples.
+            ASSERT_EQ(data.size(), pulled.size() / 2);
+            const float* f = reinterpret_cast<const float*>(pulled.data());
+            const int16_t* s = reinterpret_cast<const int16_t*>(data.data());
+            for (size_t i = 0; i < data.size() / 2; ++i) {
+                ASSERT_EQ(s[i], std::clamp(std::lrintf(f[i] * 32768.0f), -32768L, 32767L)) << i;
+            }
+        } else {
+            EXPECT_EQ(data, pulled);
+        }
+        EXPECT_EQ(pulled.size() / (mixerFlags ? 8 : 4), 66150u);  // 1.5 s at 44.1 kHz
+    }
+}
+
+std::string Tag(AVDictionary* d, const char* key) {
+    const AVDictionaryEntry* e = av_dict_get(d, key, nullptr, 0);
+    return e != nullptr ? e->value : "";
+}
+
+TEST(EncoderHandOver, TheStandInEncoderWritesARingtone) {
+    if (FindProgram("faac.exe", OwnFolder()).empty()) {
+        GTEST_SKIP() << "the faac program is not built beside the tests";
+    }
+    const fs::path folder = Scratch("ring tones");
+    fs::create_directories(folder);
+    const std::string out = (folder / "My \"Song\".m4r").string();
+    fs::remove(out);
+    Chain chain(3);
+    std::string quoted;
+    for (const char c : out) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    const std::string command = "faac.exe -w --mpeg-vers 4 --title \"Quote \\\"this\\\" & that\""
+                                " --artist \"Two Words\" --album \"   \" --genre Chime --year 2026"
+                                " -o \"" + quoted + "\" -";
+    const HENCODE encoder =
+        BASS_Encode_Start(chain.mixer, command.c_str(), BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+    ASSERT_NE(encoder, 0u);
+    const std::vector<uint8_t> pulled = chain.Drain();
+    ASSERT_TRUE(BASS_Encode_Stop(encoder));
+    BASS_ENCODE_RESULT result{};
+    ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
+    ASSERT_EQ(result.exitcode, 0) << result.message;
+
+    AVFormatContext* format = nullptr;
+    ASSERT_EQ(avformat_open_input(&format, out.c_str(), nullptr, nullptr), 0) << out;
+    ASSERT_GE(avformat_find_stream_info(format, nullptr), 0);
+    EXPECT_EQ(Tag(format->metadata, "major_brand"), "M4A ");
+    EXPECT_EQ(Tag(format->metadata, "title"), "Quote \"this\" & that");
+    EXPECT_EQ(Tag(format->metadata, "artist"), "Two Words");
+    EXPECT_EQ(Tag(format->metadata, "album"), "   ");
+    EXPECT_EQ(Tag(format->metadata, "genre"), "Chime");
+    EXPECT_EQ(Tag(format->metadata, "date"), "2026");
+    ASSERT_EQ(format->nb_streams, 1u);
+    const AVCodecParameters* par = format->streams[0]->codecpar;
+    EXPECT_EQ(par->codec_id, AV_CODEC_ID_AAC);
+    EXPECT_EQ(par->profile, FF_PROFILE_AAC_LOW);
+    EXPECT_EQ(par->sample_rate, 44100);
+    EXPECT_EQ(par->ch_layout.nb_channels, 2);
+    avformat_close_input(&format);
+    // Decoded back through the engine, the file is exactly as long as what was handed over.
+    const HSTREAM back = BASS_MP4_StreamCreateFile(FALSE, out.c_str(), 0, 0,
+                                                   BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
+    ASSERT_NE(back, 0u);
+    EXPECT_EQ(BASS_ChannelGetLength(back, BASS_POS_BYTE), static_cast<QWORD>(pulled.size()));
+    EXPECT_EQ(PullAll(back).size(), pulled.size());
+    BASS_StreamFree(back);
+}
+
+TEST(EncoderHandOver, MissingDeadAndStalledProgramsNeverStopThePull) {
+    // Missing: nothing starts.
+    {
+        Chain chain(1);
+        EXPECT_EQ(BASS_Encode_Start(chain.mixer, "no-such-encoder.exe -w -", BASS_ENCODE_FP_16BIT,
+                                    nullptr, nullptr),
+                  0u);
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
+    }
+    // Dead at once, and one that never reads: the pull runs to the end all the same, the
+    // encoder turns inactive, and what happened can be learned.
+    ASSERT_TRUE(BASS_SetConfig(BASS_CONFIG_ENCODE_STALL, 300));
+    struct Case {
+        const char* command;
+        bool exits;
+        int code;
+    };
+    for (const Case& c : {Case{"sh -c \"echo gone >&2; exit 3\"", true, 3},
+                          Case{"sleep 2", true, 0}}) {
+        Chain chain(2);
+        const HENCODE encoder =
+            BASS_Encode_Start(chain.mixer, c.command, BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+        ASSERT_NE(encoder, 0u) << c.command;
+        const auto started = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::vector<uint8_t> pulled = chain.Drain();
+        EXPECT_EQ(pulled.size(), 2u * 44100 * 4) << c.command;
+        EXPECT_EQ(BASS_Encode_IsActive(encoder), BASS_ACTIVE_STOPPED) << c.command;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        ASSERT_TRUE(BASS_Encode_Stop(chain.mixer));
+        BASS_ENCODE_RESULT result{};
+        ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
+        EXPECT_TRUE(result.writefailed) << c.command;
+        EXPECT_EQ(result.exited, c.exits ? TRUE : FALSE);
+        EXPECT_EQ(result.exitcode, c.code) << c.command;
+        EXPECT_STREQ(result.message, c.code == 3 ? "gone" : "the encoder stopped taking data");
+    }
+    ASSERT_TRUE(BASS_SetConfig(BASS_CONFIG_ENCODE_STALL, 10000));
+}
+
+TEST(EncoderHandOver, StaleHandlesFail) {
+    HENCODE encoder = 0;
+    {
+        Chain chain(1);
+        encoder = BASS_Encode_Start(chain.mixer, "sh -c \"cat > /dev/null\"", BASS_ENCODE_FP_16BIT,
+                                    nullptr, nullptr);
+        ASSERT_NE(encoder, 0u);
+    }
+    // Freeing the channel stopped the encoder and let go of it.
+    EXPECT_FALSE(BASS_Encode_Stop(encoder));
+    EXPECT_EQ(BASS_Encode_IsActive(encoder), BASS_ACTIVE_STOPPED);
+    BASS_ENCODE_RESULT result{};
+    EXPECT_FALSE(BASS_Encode_GetResult(encoder, &result));
+    EXPECT_EQ(BASS_Encode_Start(0, "sh -c true", 0, nullptr, nullptr), 0u);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+}
+
+}  // namespace
+}  // namespace chime::test
