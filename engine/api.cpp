@@ -145,7 +145,8 @@ void FreeChannel(const std::shared_ptr<Channel>& ch) {
         }
         if (auto* mixer = dynamic_cast<Mixer*>(ch.get())) sources = mixer->AutoFreeSources();
     }
-    for (const auto& source : sources) BASS_StreamFree(source->Handle());
+    for (const auto& source : sources)
+        BASS_StreamFree(source->Handle());
 }
 
 // The playback thread: keeps every playing channel's output fed and calls the syncs that are
@@ -173,7 +174,8 @@ void PlaybackThread() {
                 if (!ch->playback()) continue;
                 service = ch->playback()->Run(*ch);
             }
-            for (const DeferredSync& s : service.due) s.proc(s.handle, ch->Handle(), s.data, s.user);
+            for (const DeferredSync& s : service.due)
+                s.proc(s.handle, ch->Handle(), s.data, s.user);
             if (service.finished && (ch->Flags() & BASS_STREAM_AUTOFREE)) {
                 BASS_StreamFree(ch->Handle());
             }
@@ -209,7 +211,9 @@ HSTREAM CreateStream(BOOL mem, const void* file, QWORD offset, QWORD length, DWO
 
 using namespace chime;
 
-DWORD BASS_GetVersion() { return Ok((BASSVERSION << 16) | 0x0000); }
+DWORD BASS_GetVersion() {
+    return Ok((BASSVERSION << 16) | 0x0000);
+}
 
 BOOL BASS_Init(int device, DWORD, DWORD, void*, const void*) {
     Engine& e = TheEngine();
@@ -242,7 +246,8 @@ BOOL BASS_Free() {
         e.initialized = false;
         e.running = false;
         thread = std::move(e.thread);
-        for (auto& [handle, ch] : e.channels) all.push_back(ch);
+        for (auto& [handle, ch] : e.channels)
+            all.push_back(ch);
         e.channels.clear();
         e.played.clear();
     }
@@ -254,7 +259,8 @@ BOOL BASS_Free() {
             thread.join();
         }
     }
-    for (const auto& ch : all) FreeChannel(ch);
+    for (const auto& ch : all)
+        FreeChannel(ch);
     {
         std::lock_guard lock(e.mutex);
         e.encoders.clear();
@@ -266,7 +272,9 @@ BOOL BASS_Free() {
     return Ok(TRUE);
 }
 
-int BASS_ErrorGetCode() { return lastError; }
+int BASS_ErrorGetCode() {
+    return lastError;
+}
 
 BOOL BASS_SetConfig(DWORD option, DWORD value) {
     if (option != BASS_CONFIG_ENCODE_STALL || value == 0 || value > 3600000) {
@@ -287,8 +295,7 @@ BOOL BASS_IsSilentDevice() {
     return e.initialized && e.silent ? TRUE : FALSE;
 }
 
-HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
-                              DWORD flags) {
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags) {
     return CreateStream(mem, file, offset, length, flags);
 }
 // Each format's create call accepts whatever FFmpeg decodes.
@@ -406,7 +413,8 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
     {
         std::lock_guard lock(e.mutex);
         bool listed = false;
-        for (const auto& w : e.played) listed = listed || w.lock() == ch;
+        for (const auto& w : e.played)
+            listed = listed || w.lock() == ch;
         if (!listed) e.played.push_back(ch);
     }
     e.wake.notify_all();
@@ -496,7 +504,8 @@ DWORD BASS_ChannelGetLevel(DWORD handle) {
     std::vector<uint8_t> block(static_cast<size_t>(frames * ch->FrameBytes()));
     const int64_t got = ch->Pull(block.data(), static_cast<int64_t>(block.size()), nullptr);
     if (got <= 0) return Fail(BASS_ERROR_ENDED, DWORD{0xFFFFFFFF});
-    const Peaks p = MeasurePeaks(block.data(), got / ch->FrameBytes(), ch->Channels(), ch->IsFloat());
+    const Peaks p =
+        MeasurePeaks(block.data(), got / ch->FrameBytes(), ch->Channels(), ch->IsFloat());
     return Ok(static_cast<DWORD>(p.left) | (static_cast<DWORD>(p.right) << 16));
 }
 
@@ -559,8 +568,8 @@ HSTREAM BASS_Mixer_StreamCreate(DWORD freq, DWORD chans, DWORD flags) {
     }
     Engine& e = TheEngine();
     const DWORD handle = e.NewHandle();
-    auto mixer = std::make_shared<Mixer>(handle, flags, static_cast<int>(freq),
-                                         static_cast<int>(chans));
+    auto mixer =
+        std::make_shared<Mixer>(handle, flags, static_cast<int>(freq), static_cast<int>(chans));
     std::lock_guard lock(e.mutex);
     e.channels.emplace(handle, std::move(mixer));
     return Ok(handle);
@@ -609,8 +618,7 @@ QWORD BASS_Mixer_ChannelGetMixerPosition(DWORD handle, QWORD pos) {
     return Ok<QWORD>(at);
 }
 
-HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
-                          void*) {
+HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc, void*) {
     auto ch = Find(handle);
     if (!ch) return Fail<HENCODE>(BASS_ERROR_HANDLE, 0);
     if (proc != nullptr || cmdline == nullptr) return Fail<HENCODE>(BASS_ERROR_ILLPARAM, 0);
@@ -648,7 +656,8 @@ BOOL BASS_Encode_Stop(DWORD handle) {
         records = EncodersOf(handle);
     }
     if (records.empty()) return Fail(BASS_ERROR_HANDLE, FALSE);
-    for (auto& r : records) StopEncoder(*r, Find(r->channel));
+    for (auto& r : records)
+        StopEncoder(*r, Find(r->channel));
     return Ok(TRUE);
 }
 

@@ -122,7 +122,8 @@ bool Channel::SetPosition(int64_t pos) {
     if (pos != decodePos_ || AtEnd()) {
         if (!Seek(pos)) return false;
     }
-    for (auto& d : dsps_) d->from = INT64_MIN;
+    for (auto& d : dsps_)
+        d->from = INT64_MIN;
     if (pos != decodePos_) {
         // A new pass: syncs and the end may fire again. A seek to where the stream already is
         // (a loop whose start equals its end) must not fire the same sync for ever.
@@ -171,7 +172,8 @@ bool Channel::RemoveDsp(HDSP handle) {
 void Channel::Release() {
     released_ = true;
     syncs_.clear();
-    for (auto& d : dsps_) d->removed.store(true, std::memory_order_relaxed);
+    for (auto& d : dsps_)
+        d->removed.store(true, std::memory_order_relaxed);
     dsps_.clear();
 }
 
@@ -185,9 +187,10 @@ int64_t Stream::LengthBytes() {
     return decoder_->LengthFrames() * FrameBytes();
 }
 
-bool Stream::AtEnd() { return !decoder_ || decoder_->Ended() ||
-                              (decoder_->ExactLength() && decoder_->PositionFrames() >=
-                                                              decoder_->LengthFrames()); }
+bool Stream::AtEnd() {
+    return !decoder_ || decoder_->Ended() ||
+           (decoder_->ExactLength() && decoder_->PositionFrames() >= decoder_->LengthFrames());
+}
 
 int64_t Stream::Produce(uint8_t* out, int64_t bytes) {
     const int64_t frames = decoder_->Read(out, bytes / FrameBytes());

@@ -57,7 +57,7 @@ struct PullReport {
 };
 
 class Channel : public std::enable_shared_from_this<Channel> {
-public:
+  public:
     Channel(DWORD handle, DWORD flags, int rate, int channels);
     virtual ~Channel();
 
@@ -110,7 +110,7 @@ public:
     virtual void Release();
     bool Released() const { return released_; }
 
-protected:
+  protected:
     // Delivers up to bytes bytes of raw data from the current position (frame-aligned) and
     // advances decodePos_; fewer at the end.
     virtual int64_t Produce(uint8_t* out, int64_t bytes) = 0;
@@ -118,7 +118,7 @@ protected:
 
     int64_t decodePos_ = 0;
 
-private:
+  private:
     bool FireDueSync(int64_t got, PullReport* report);
     void FireEndSyncs(int64_t got, PullReport* report);
     void RunDsp(uint8_t* data, int64_t bytes, int64_t pos);
@@ -142,7 +142,7 @@ private:
 
 // A file decoded through FFmpeg.
 class Stream : public Channel {
-public:
+  public:
     Stream(DWORD handle, DWORD flags, std::unique_ptr<Decoder> decoder, std::string path);
     const char* FileName() const override { return path_.c_str(); }
     int SourceBits() const override { return decoder_ ? decoder_->SourceBits() : 0; }
@@ -150,11 +150,11 @@ public:
     bool AtEnd() override;
     void Release() override;
 
-protected:
+  protected:
     int64_t Produce(uint8_t* out, int64_t bytes) override;
     bool Seek(int64_t pos) override;
 
-private:
+  private:
     std::unique_ptr<Decoder> decoder_;
     std::string path_;
 };

@@ -80,9 +80,9 @@ std::unique_ptr<Decoder> Decoder::Open(const std::string& path, const DecoderOpt
     }
     // AAC in MP4 decodes its last frame's padding too; the container's length is the truth.
     d->lengthIsCap_ = id == AV_CODEC_ID_AAC && IsMp4(d->format_) && streamDuration > 0;
-    const bool byDuration = d->lengthIsCap_ ||
-                            (IsOneOf(id, {AV_CODEC_ID_VORBIS, AV_CODEC_ID_APE}) &&
-                             streamDuration > 0);
+    const bool byDuration =
+        d->lengthIsCap_ ||
+        (IsOneOf(id, {AV_CODEC_ID_VORBIS, AV_CODEC_ID_APE}) && streamDuration > 0);
 
     if (streamDuration > 0) {
         d->lengthFrames_ = streamDuration;
@@ -171,7 +171,8 @@ bool Decoder::OpenContext(int& error) {
 }
 
 void Decoder::CloseContext() {
-    for (AVFrame* f : batch_) av_frame_free(&f);
+    for (AVFrame* f : batch_)
+        av_frame_free(&f);
     batch_.clear();
     batchNext_ = 0;
     if (codec_ != nullptr) avcodec_free_context(&codec_);
@@ -300,8 +301,7 @@ int64_t Decoder::FrameStartFromTimestamp() const {
     const int64_t ts = frame_->best_effort_timestamp;
     if (ts == AV_NOPTS_VALUE || !originKnown_) return AV_NOPTS_VALUE;
     const AVStream* st = format_->streams[stream_];
-    return av_rescale_q_rnd(ts, st->time_base, AVRational{1, rate_}, AV_ROUND_NEAR_INF) -
-           origin_;
+    return av_rescale_q_rnd(ts, st->time_base, AVRational{1, rate_}, AV_ROUND_NEAR_INF) - origin_;
 }
 
 int64_t Decoder::Read(uint8_t* out, int64_t frames) {
@@ -330,8 +330,8 @@ int64_t Decoder::Read(uint8_t* out, int64_t frames) {
         int64_t n = std::min<int64_t>(frames - got, frame_->nb_samples - frameOffset_);
         if (capped) n = std::min(n, lengthFrames_ - position_);
         if (out != nullptr) {
-            if (!ConvertSamples(frame_, frameOffset_, static_cast<int>(n), channels_,
-                                floatSamples_, out + got * FrameBytes())) {
+            if (!ConvertSamples(frame_, frameOffset_, static_cast<int>(n), channels_, floatSamples_,
+                                out + got * FrameBytes())) {
                 ended_ = true;
                 break;
             }
@@ -343,7 +343,9 @@ int64_t Decoder::Read(uint8_t* out, int64_t frames) {
     return got;
 }
 
-bool Decoder::SkipForward(int64_t frames) { return Read(nullptr, frames) == frames; }
+bool Decoder::SkipForward(int64_t frames) {
+    return Read(nullptr, frames) == frames;
+}
 
 bool Decoder::Seek(int64_t frame) {
     if (frame < 0) return false;
@@ -391,7 +393,8 @@ bool Decoder::SeekByTimestamp(int64_t frame) {
         const int64_t ts = av_rescale_q(target + origin_, AVRational{1, rate_}, st->time_base);
         if (av_seek_frame(format_, stream_, ts, AVSEEK_FLAG_BACKWARD) < 0) break;
         avcodec_flush_buffers(codec_);
-        for (AVFrame* f : batch_) av_frame_free(&f);
+        for (AVFrame* f : batch_)
+            av_frame_free(&f);
         batch_.clear();
         batchNext_ = 0;
         drained_ = false;
@@ -418,12 +421,14 @@ bool Decoder::SeekByIndex(int64_t frame) {
     for (const int64_t margin : {int64_t{rate_} / 10, int64_t{rate_}, int64_t{rate_} * 5}) {
         // Step back past the pre-roll, then a few packets more for the decoder's overlap.
         ptrdiff_t k = target;
-        while (k > 0 && index_[k - 1].endSample > frame - margin) --k;
+        while (k > 0 && index_[k - 1].endSample > frame - margin)
+            --k;
         k = std::max<ptrdiff_t>(0, k - 3);
         if (k == 0 || index_[k].timestamp == AV_NOPTS_VALUE) break;
         if (av_seek_frame(format_, stream_, index_[k].timestamp, AVSEEK_FLAG_BACKWARD) < 0) break;
         avcodec_flush_buffers(codec_);
-        for (AVFrame* f : batch_) av_frame_free(&f);
+        for (AVFrame* f : batch_)
+            av_frame_free(&f);
         batch_.clear();
         batchNext_ = 0;
         drained_ = false;
@@ -468,7 +473,8 @@ bool Decoder::SeekByIndex(int64_t frame) {
                 frames.push_back(f);
             }
             if (j < 0 || j >= static_cast<ptrdiff_t>(index_.size())) {
-                for (AVFrame* f : frames) av_frame_free(&f);
+                for (AVFrame* f : frames)
+                    av_frame_free(&f);
                 frames.clear();
                 continue;
             }
@@ -487,10 +493,12 @@ bool Decoder::SeekByIndex(int64_t frame) {
                 frameValid_ = false;
                 return SkipForward(frame - start);
             }
-            for (AVFrame* f : frames) av_frame_free(&f);
+            for (AVFrame* f : frames)
+                av_frame_free(&f);
             frames.clear();
         }
-        for (AVFrame* f : frames) av_frame_free(&f);
+        for (AVFrame* f : frames)
+            av_frame_free(&f);
         if (!overshot) break;
     }
     return Rewind() && SkipForward(frame);

@@ -21,7 +21,7 @@ struct DecoderOptions {
 };
 
 class Decoder {
-public:
+  public:
     // Returns null and sets error (an engine error code) when the file cannot be decoded.
     static std::unique_ptr<Decoder> Open(const std::string& path, const DecoderOptions& options,
                                          int& error);
@@ -46,7 +46,7 @@ public:
     // cannot be reached.
     bool Seek(int64_t frame);
 
-private:
+  private:
     Decoder() = default;
     bool OpenContext(int& error);
     void CloseContext();
@@ -62,7 +62,7 @@ private:
 
     std::string path_;
     bool floatSamples_ = false;
-    bool usesIndex_ = false;  // the container's timestamps are not sample-accurate
+    bool usesIndex_ = false;       // the container's timestamps are not sample-accurate
     bool seekByDecoding_ = false;  // only decoding from the start reaches a sample exactly
 
     AVFormatContext* format_ = nullptr;
@@ -77,7 +77,7 @@ private:
     int64_t lengthFrames_ = 0;
     bool exactLength_ = false;
     bool lengthIsCap_ = false;  // the decoder delivers more than the true length: cut there
-    int64_t origin_ = 0;         // timestamp of the first sample, in frames
+    int64_t origin_ = 0;        // timestamp of the first sample, in frames
     bool originKnown_ = false;
 
     int64_t position_ = 0;    // frame number of the next frame Read delivers

@@ -20,7 +20,9 @@ extern char** environ;
 namespace chime {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 bool IsExecutable(const std::string& path) {
     struct stat info {};
@@ -49,7 +51,8 @@ std::string Search(const std::string& name, const std::string& programFolder) {
 std::atomic<int> stallMilliseconds{10000};
 
 void AppendWord(std::string& out, uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
 }  // namespace
@@ -63,7 +66,8 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
         const char c = line[i];
         if (c == '\\') {
             size_t n = 0;
-            while (i + n < line.size() && line[i + n] == '\\') ++n;
+            while (i + n < line.size() && line[i + n] == '\\')
+                ++n;
             inWord = true;
             if (i + n < line.size() && line[i + n] == '"') {
                 word.append(n / 2, '\\');
@@ -163,7 +167,8 @@ std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::str
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
+    for (auto& w : words)
+        argv.push_back(w.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
     const int spawned =
@@ -201,8 +206,12 @@ std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::str
     return e;
 }
 
-void Encoder::SetStallMilliseconds(int ms) { stallMilliseconds.store(ms, std::memory_order_relaxed); }
-int Encoder::StallMilliseconds() { return stallMilliseconds.load(std::memory_order_relaxed); }
+void Encoder::SetStallMilliseconds(int ms) {
+    stallMilliseconds.store(ms, std::memory_order_relaxed);
+}
+int Encoder::StallMilliseconds() {
+    return stallMilliseconds.load(std::memory_order_relaxed);
+}
 
 Encoder::~Encoder() {
     Stop();
@@ -230,8 +239,10 @@ bool Encoder::Write(const uint8_t* data, size_t bytes) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {
             const auto waited = Clock::now() - lastProgress;
-            const int left = StallMilliseconds() -
-                static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+            const int left =
+                StallMilliseconds() -
+                static_cast<int>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
             if (left <= 0) {
                 Fail("the encoder stopped taking data");
                 active_.store(false, std::memory_order_release);
@@ -309,7 +320,8 @@ BASS_ENCODE_RESULT Encoder::Result() const {
     r.writefailed = writeFailed_ ? TRUE : FALSE;
     // The program's own last words say most; our reason stands when it said nothing.
     std::string text = errorTail_;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
     if (text.size() >= sizeof r.message) text = text.substr(text.size() - (sizeof r.message - 1));
     if (text.empty()) text = failure_;
     std::snprintf(r.message, sizeof r.message, "%s", text.c_str());

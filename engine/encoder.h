@@ -31,7 +31,7 @@ std::string FindProgram(const std::string& name, const std::string& programFolde
 std::string OwnFolder();
 
 class Encoder {
-public:
+  public:
     // Starts the program; returns null with the reason in error when it cannot.
     static std::unique_ptr<Encoder> Start(const std::string& commandLine, std::string& error);
     ~Encoder();
@@ -54,7 +54,7 @@ public:
     static int StallMilliseconds();
     static constexpr int kFinishMilliseconds = 60000;
 
-private:
+  private:
     Encoder() = default;
     void Fail(const std::string& why);
 

@@ -37,8 +37,8 @@ constexpr DWORD BASS_MIXER_END = 0x10000;
 constexpr DWORD BASS_MIXER_DOWNMIX = 0x400000;
 
 // Encoder flags.
-constexpr DWORD BASS_ENCODE_NOHEAD = 1;      // no WAVE header before the data
-constexpr DWORD BASS_ENCODE_FP_16BIT = 4;    // hand float data over as 16-bit samples
+constexpr DWORD BASS_ENCODE_NOHEAD = 1;    // no WAVE header before the data
+constexpr DWORD BASS_ENCODE_FP_16BIT = 4;  // hand float data over as 16-bit samples
 
 // Position modes.
 constexpr DWORD BASS_POS_BYTE = 0;
@@ -77,13 +77,13 @@ constexpr int BASS_ERROR_ENDED = 45;
 constexpr int BASS_ERROR_UNKNOWN = -1;
 
 struct BASS_CHANNELINFO {
-    DWORD freq;      // sample rate
-    DWORD chans;     // channel count
-    DWORD flags;     // the flags the channel was created with
-    DWORD ctype;     // reserved: 0
-    DWORD origres;   // bits per sample of the source where known, else 0
-    DWORD plugin;    // reserved: 0
-    DWORD sample;    // reserved: 0
+    DWORD freq;            // sample rate
+    DWORD chans;           // channel count
+    DWORD flags;           // the flags the channel was created with
+    DWORD ctype;           // reserved: 0
+    DWORD origres;         // bits per sample of the source where known, else 0
+    DWORD plugin;          // reserved: 0
+    DWORD sample;          // reserved: 0
     const char* filename;  // the path the stream was opened from; valid while the handle is
 };
 
@@ -199,10 +199,10 @@ DWORD BASS_Encode_IsActive(DWORD handle);
 
 // How an encoder finished, for reporting a failed export.
 struct BASS_ENCODE_RESULT {
-    BOOL running;     // the process has not been waited for yet
-    BOOL exited;      // it ended by itself (exitcode is valid) rather than by a signal
+    BOOL running;  // the process has not been waited for yet
+    BOOL exited;   // it ended by itself (exitcode is valid) rather than by a signal
     int exitcode;
-    BOOL writefailed;  // a write to its input failed (it died or stopped reading)
+    BOOL writefailed;   // a write to its input failed (it died or stopped reading)
     char message[512];  // the last lines it wrote to its standard error, or why it failed
 };
 // Kept for the encoder's handle after BASS_Encode_Stop until its channel is freed.

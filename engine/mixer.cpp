@@ -15,7 +15,8 @@ Mixer::Mixer(DWORD handle, DWORD flags, int rate, int channels)
     : Channel(handle, flags, rate, channels) {}
 
 Mixer::~Mixer() {
-    for (auto& s : sources_) swr_free(&s->swr);
+    for (auto& s : sources_)
+        swr_free(&s->swr);
 }
 
 bool Mixer::Restart(Source& s, int64_t mixerFrame) {
@@ -163,7 +164,8 @@ int64_t Mixer::Render(Source& s, int64_t frames, int64_t firstFrame) {
         if (r > 0) produced += r;
     }
     const float* from = s.out.data();
-    for (int64_t i = 0; i < produced * channels; ++i) mix_[static_cast<size_t>(i)] += from[i];
+    for (int64_t i = 0; i < produced * channels; ++i)
+        mix_[static_cast<size_t>(i)] += from[i];
     s.outFrames += produced;
     return produced;
 }
@@ -195,6 +197,8 @@ int64_t Mixer::Produce(uint8_t* out, int64_t bytes) {
     return made * FrameBytes();
 }
 
-bool Mixer::Seek(int64_t pos) { return pos == DecodePosition(); }
+bool Mixer::Seek(int64_t pos) {
+    return pos == DecodePosition();
+}
 
 }  // namespace chime

@@ -12,7 +12,7 @@ struct SwrContext;
 namespace chime {
 
 class Mixer : public Channel {
-public:
+  public:
     Mixer(DWORD handle, DWORD flags, int rate, int channels);
     ~Mixer() override;
 
@@ -28,11 +28,11 @@ public:
     bool AtEnd() override;
     int64_t DspStartPosition() override;
 
-protected:
+  protected:
     int64_t Produce(uint8_t* out, int64_t bytes) override;
     bool Seek(int64_t pos) override;
 
-private:
+  private:
     struct Source {
         std::shared_ptr<Channel> channel;
         DWORD flags = 0;

@@ -10,8 +10,8 @@
 namespace chime {
 
 struct DeviceCallback {
-    static int Run(const void*, void* output, unsigned long frames,
-                   const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self) {
+    static int Run(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                   PaStreamCallbackFlags, void* self) {
         static_cast<Playback*>(self)->CopyOut(static_cast<uint8_t*>(output),
                                               static_cast<int64_t>(frames));
         return paContinue;
@@ -130,7 +130,8 @@ void Playback::CopyOut(uint8_t* out, int64_t frames) {
             for (int c = 0; c < deviceChannels_; ++c) {
                 float sum = 0;
                 int count = 0;
-                for (int k = c; k < channels_; k += deviceChannels_, ++count) sum += s[k];
+                for (int k = c; k < channels_; k += deviceChannels_, ++count)
+                    sum += s[k];
                 d[c] = sum / static_cast<float>(count);
             }
         } else {
@@ -139,7 +140,8 @@ void Playback::CopyOut(uint8_t* out, int64_t frames) {
             for (int c = 0; c < deviceChannels_; ++c) {
                 int sum = 0;
                 int count = 0;
-                for (int k = c; k < channels_; k += deviceChannels_, ++count) sum += s[k];
+                for (int k = c; k < channels_; k += deviceChannels_, ++count)
+                    sum += s[k];
                 d[c] = static_cast<int16_t>(sum / count);
             }
         }
@@ -165,7 +167,8 @@ Playback::Service Playback::Run(Channel& channel) {
         Consume(whole * frameBytes_, nullptr);
     }
     const int64_t heard = HeardIndex();
-    while (marks_.size() >= 2 && marks_[1].first <= heard) marks_.pop_front();
+    while (marks_.size() >= 2 && marks_[1].first <= heard)
+        marks_.pop_front();
     while (!pending_.empty() && pending_.front().first <= heard) {
         out.due.push_back(pending_.front().second);
         pending_.pop_front();
@@ -181,15 +184,18 @@ Playback::Service Playback::Run(Channel& channel) {
             PullReport report;
             const int64_t got = channel.Pull(scratch_.data(), want, &report);
             RingCopy(ring_, w, scratch_.data(), got, true);
-            for (const PositionMark& m : report.marks) marks_.push_back({w + m.offset, m.pos});
-            for (const DeferredSync& d : report.deferred) pending_.push_back({w + d.offset, d});
+            for (const PositionMark& m : report.marks)
+                marks_.push_back({w + m.offset, m.pos});
+            for (const DeferredSync& d : report.deferred)
+                pending_.push_back({w + d.offset, d});
             // release: publishes the bytes copied above to the device.
             writeIndex_.store(w + got, std::memory_order_release);
             if (report.ended || got == 0) decodeEnded_ = true;
         }
         if (decodeEnded_ && readIndex_.load(std::memory_order_acquire) >=
                                 writeIndex_.load(std::memory_order_relaxed)) {
-            for (auto& p : pending_) out.due.push_back(p.second);
+            for (auto& p : pending_)
+                out.due.push_back(p.second);
             pending_.clear();
             SetState(PlayState::Stopped);
             out.finished = true;
@@ -201,7 +207,8 @@ Playback::Service Playback::Run(Channel& channel) {
 int64_t Playback::HeardPosition(const Channel& channel) {
     if (marks_.empty()) return channel.DecodePosition();
     const int64_t r = std::min(HeardIndex(), writeIndex_.load(std::memory_order_relaxed));
-    while (marks_.size() >= 2 && marks_[1].first <= r) marks_.pop_front();
+    while (marks_.size() >= 2 && marks_[1].first <= r)
+        marks_.pop_front();
     const auto& m = marks_.front();
     if (r < m.first) return m.second;
     return m.second + (r - m.first);

@@ -17,7 +17,7 @@ namespace chime {
 enum class PlayState : int { Stopped = 0, Playing = 1, Paused = 3 };
 
 class Playback {
-public:
+  public:
     // Opens the output for channel; falls back to the silent device when no device opens.
     // Playback thread or caller of BASS_ChannelPlay, with the channel's mutex held.
     Playback(Channel& channel, bool silent);
@@ -45,7 +45,7 @@ public:
     // Peaks of the last 20 ms heard.
     DWORD Level(const Channel& channel);
 
-private:
+  private:
     friend struct DeviceCallback;
     // Device thread: fills out with frames frames of the device's format. Takes no lock and
     // allocates nothing.
@@ -64,13 +64,13 @@ private:
 
     // Ring of bytes; indices count bytes written and read since the start and never wrap.
     std::vector<uint8_t> ring_;
-    int64_t target_ = 0;  // bytes kept buffered ahead of the device
+    int64_t target_ = 0;                  // bytes kept buffered ahead of the device
     std::atomic<int64_t> writeIndex_{0};  // written by the playback thread
     std::atomic<int64_t> readIndex_{0};   // written by the device
     std::atomic<int64_t> skipTo_{0};      // the device jumps its read index here (a flush)
     std::atomic<PlayState> state_{PlayState::Stopped};
 
-    std::deque<std::pair<int64_t, int64_t>> marks_;  // ring index, stream position
+    std::deque<std::pair<int64_t, int64_t>> marks_;         // ring index, stream position
     std::deque<std::pair<int64_t, DeferredSync>> pending_;  // ring index, sync due there
     bool decodeEnded_ = false;
     std::vector<uint8_t> scratch_;

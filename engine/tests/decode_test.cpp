@@ -66,10 +66,12 @@ const Kind kKinds[] = {
 };
 
 // Test names carry the file name; the rest of the case is not worth printing.
-void PrintTo(const Kind& k, std::ostream* os) { *os << k.name; }
+void PrintTo(const Kind& k, std::ostream* os) {
+    *os << k.name;
+}
 
 class EveryKind : public ::testing::TestWithParam<Kind> {
-protected:
+  protected:
     void SetUp() override {
         path_ = FileOf(GetParam());
         if (path_.empty()) GTEST_SKIP() << "../shared/fixtures is absent: no " << GetParam().name;
@@ -138,12 +140,12 @@ TEST_P(EveryKind, SeekDeliversWhatALinearPullDeliversThere) {
     BASS_StreamFree(h);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, EveryKind, ::testing::ValuesIn(kKinds),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             for (char& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Kinds, EveryKind, ::testing::ValuesIn(kKinds), [](const auto& info) {
+    std::string n = info.param.name;
+    for (char& c : n)
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return n;
+});
 
 // Sample formats: 16-bit by default, float on request, at the file's own rate and channels.
 struct Format {
@@ -154,12 +156,14 @@ struct Format {
 };
 
 const Format kFormats[] = {
-    {"u8.wav", 22050, 1, "pcm_u8"},        {"s16.wav", 44100, 2, "pcm_s16le"},
-    {"s24.wav", 48000, 2, "pcm_s24le"},    {"f32.wav", 96000, 2, "pcm_f32le"},
+    {"u8.wav", 22050, 1, "pcm_u8"},          {"s16.wav", 44100, 2, "pcm_s16le"},
+    {"s24.wav", 48000, 2, "pcm_s24le"},      {"f32.wav", 96000, 2, "pcm_f32le"},
     {"surround.wav", 48000, 6, "pcm_s16le"}, {"surround.flac", 44100, 6, "flac"},
 };
 
-void PrintTo(const Format& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const Format& f, std::ostream* os) {
+    *os << f.name;
+}
 
 class SampleFormats : public ::testing::TestWithParam<Format> {};
 
@@ -167,9 +171,11 @@ TEST_P(SampleFormats, SixteenBitByDefaultAndFloatOnRequest) {
     const Format& f = GetParam();
     // A 0.5 full-scale 1 kHz sine on every channel, 0.5 s long.
     std::string graph = "aevalsrc=";
-    for (int c = 0; c < f.channels; ++c) graph += (c ? "|" : "") + std::string("0.5*sin(2*PI*1000*t)");
-    const std::string path = Made(f.name, "-f lavfi -i \"" + graph + ":s=" + std::to_string(f.rate) +
-                                              ":d=0.5\" -c:a " + f.codec);
+    for (int c = 0; c < f.channels; ++c)
+        graph += (c ? "|" : "") + std::string("0.5*sin(2*PI*1000*t)");
+    const std::string path =
+        Made(f.name, "-f lavfi -i \"" + graph + ":s=" + std::to_string(f.rate) + ":d=0.5\" -c:a " +
+                         f.codec);
     const int frames = f.rate / 2;
     for (const bool isFloat : {false, true}) {
         const HSTREAM h = BASS_StreamCreateFile(
@@ -198,7 +204,8 @@ TEST_P(SampleFormats, SixteenBitByDefaultAndFloatOnRequest) {
         const QWORD frameBytes = static_cast<QWORD>(f.channels) * sampleBytes;
         EXPECT_EQ(BASS_ChannelSeconds2Bytes(h, 1.0), f.rate * frameBytes);
         EXPECT_EQ(BASS_ChannelSeconds2Bytes(h, 0.02), (f.rate / 50) * frameBytes);
-        EXPECT_EQ(BASS_ChannelSeconds2Bytes(h, 0.3333), static_cast<QWORD>(0.3333 * f.rate) * frameBytes);
+        EXPECT_EQ(BASS_ChannelSeconds2Bytes(h, 0.3333),
+                  static_cast<QWORD>(0.3333 * f.rate) * frameBytes);
         EXPECT_EQ(BASS_ChannelSeconds2Bytes(h, 1.0 / f.rate * 2.5), 2 * frameBytes);
         EXPECT_DOUBLE_EQ(BASS_ChannelBytes2Seconds(h, 3 * f.rate * frameBytes + frameBytes),
                          3.0 + 1.0 / f.rate);
@@ -206,19 +213,21 @@ TEST_P(SampleFormats, SixteenBitByDefaultAndFloatOnRequest) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, SampleFormats, ::testing::ValuesIn(kFormats),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             for (char& c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Files, SampleFormats, ::testing::ValuesIn(kFormats), [](const auto& info) {
+    std::string n = info.param.name;
+    for (char& c : n)
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return n;
+});
 
 TEST(Levels, EachCallConsumesTwentyMillisecondsAndGivesBothPeaks) {
     // Left at half scale, right at a quarter; then the mono case gives one level twice.
-    const std::string stereo = Made(
-        "levels.wav", "-f lavfi -i \"aevalsrc=0.5*sin(2*PI*1000*t)|0.25*sin(2*PI*1000*t):s=44100:d=1\" -c:a pcm_s16le");
-    const std::string mono =
-        Made("levels-mono.flac", "-f lavfi -i \"aevalsrc=0.5*sin(2*PI*1000*t):s=48000:d=1\" -c:a flac");
+    const std::string stereo =
+        Made("levels.wav",
+             "-f lavfi -i \"aevalsrc=0.5*sin(2*PI*1000*t)|0.25*sin(2*PI*1000*t):s=44100:d=1\" -c:a "
+             "pcm_s16le");
+    const std::string mono = Made(
+        "levels-mono.flac", "-f lavfi -i \"aevalsrc=0.5*sin(2*PI*1000*t):s=48000:d=1\" -c:a flac");
     for (const bool isFloat : {false, true}) {
         const HSTREAM h = BASS_StreamCreateFile(
             FALSE, stereo.c_str(), 0, 0,
@@ -247,8 +256,8 @@ TEST(Levels, EachCallConsumesTwentyMillisecondsAndGivesBothPeaks) {
     BASS_StreamFree(m);
 
     // A full-scale negative sample reads as 32768.
-    const std::string full = Made("full-scale.wav",
-                                  "-f lavfi -i \"aevalsrc=-1:s=8000:d=0.1\" -c:a pcm_s16le");
+    const std::string full =
+        Made("full-scale.wav", "-f lavfi -i \"aevalsrc=-1:s=8000:d=0.1\" -c:a pcm_s16le");
     const HSTREAM f = BASS_StreamCreateFile(FALSE, full.c_str(), 0, 0, BASS_STREAM_DECODE);
     ASSERT_NE(f, 0u);
     EXPECT_EQ(BASS_ChannelGetLevel(f), 32768u | (32768u << 16));
@@ -266,7 +275,8 @@ TEST(BadInput, FailsCleanlyOrEndsAtTheLastDecodableSample) {
     {
         std::mt19937 rng(7);
         std::ofstream out(random, std::ios::binary | std::ios::trunc);
-        for (int i = 0; i < 200000; ++i) out.put(static_cast<char>(rng()));
+        for (int i = 0; i < 200000; ++i)
+            out.put(static_cast<char>(rng()));
     }
     auto truncated = [](const std::string& from, const std::string& name) {
         const std::string to = Scratch(name);
@@ -287,8 +297,12 @@ TEST(BadInput, FailsCleanlyOrEndsAtTheLastDecodableSample) {
         bool mayOpen;
     };
     const Case cases[] = {
-        {Scratch("missing.mp3"), false}, {dir, false},     {empty, false},
-        {random, true},                  {cutMp3, true},   {cutFlac, true},
+        {Scratch("missing.mp3"), false},
+        {dir, false},
+        {empty, false},
+        {random, true},
+        {cutMp3, true},
+        {cutFlac, true},
         {unreadable, ::access(unreadable.c_str(), R_OK) == 0},
     };
     for (const Case& c : cases) {
@@ -311,8 +325,8 @@ TEST(BadInput, FailsCleanlyOrEndsAtTheLastDecodableSample) {
         }
     }
     // A truncated file ends at what it still holds.
-    const HSTREAM whole = BASS_StreamCreateFile(FALSE, good.c_str(), 0, 0,
-                                                BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
+    const HSTREAM whole =
+        BASS_StreamCreateFile(FALSE, good.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
     const HSTREAM cut = BASS_StreamCreateFile(FALSE, cutMp3.c_str(), 0, 0,
                                               BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
     ASSERT_NE(cut, 0u);
@@ -349,11 +363,12 @@ TEST(BadInput, AStaleHandleFailsWithoutEffectOnEveryCall) {
         EXPECT_EQ(BASS_ChannelIsActive(stale), BASS_ACTIVE_STOPPED);
         EXPECT_EQ(BASS_ChannelGetLevel(stale), 0xFFFFFFFFu);
         EXPECT_EQ(BASS_ChannelGetData(stale, buffer, sizeof buffer), 0xFFFFFFFFu);
-        EXPECT_EQ(BASS_ChannelSetSync(stale, BASS_SYNC_END, 0,
-                                      [](HSYNC, DWORD, DWORD, void*) {}, nullptr),
+        EXPECT_EQ(BASS_ChannelSetSync(
+                      stale, BASS_SYNC_END, 0, [](HSYNC, DWORD, DWORD, void*) {}, nullptr),
                   0u);
         EXPECT_FALSE(BASS_ChannelRemoveSync(stale, sync));
-        EXPECT_EQ(BASS_ChannelSetDSP(stale, [](HDSP, DWORD, void*, DWORD, void*) {}, nullptr, 0),
+        EXPECT_EQ(BASS_ChannelSetDSP(
+                      stale, [](HDSP, DWORD, void*, DWORD, void*) {}, nullptr, 0),
                   0u);
         EXPECT_FALSE(BASS_ChannelRemoveDSP(stale, 1));
         EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);

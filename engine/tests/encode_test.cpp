@@ -42,7 +42,8 @@ TEST(CommandLine, SplitsByTheWindowsRules) {
         {"\"in \"\"quotes\"\" here\"", {"in \"quotes\" here"}},
         {"", {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(SplitCommandLine(c.line), c.words) << c.line;
+    for (const Case& c : cases)
+        EXPECT_EQ(SplitCommandLine(c.line), c.words) << c.line;
 }
 
 TEST(CommandLine, FindsTheProgramBesideUsFirstThenOnThePath) {
@@ -74,14 +75,13 @@ struct Chain {
     HSTREAM source = 0;
     HSTREAM mixer = 0;
     explicit Chain(double seconds, DWORD mixerFlags = 0) {
-        const std::string path = Made(
-            "chain-" + std::to_string(static_cast<int>(seconds * 10)) + ".wav",
-            "-f lavfi -i \"" + std::string(kToneGraph) + ":s=48000:d=" + std::to_string(seconds) +
-                "\" -c:a pcm_f32le");
+        const std::string path =
+            Made("chain-" + std::to_string(static_cast<int>(seconds * 10)) + ".wav",
+                 "-f lavfi -i \"" + std::string(kToneGraph) +
+                     ":s=48000:d=" + std::to_string(seconds) + "\" -c:a pcm_f32le");
         source = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0,
                                        BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
-        mixer = BASS_Mixer_StreamCreate(44100, 2,
-                                        BASS_STREAM_DECODE | BASS_MIXER_END | mixerFlags);
+        mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_DECODE | BASS_MIXER_END | mixerFlags);
         BASS_Mixer_StreamAddChannel(mixer, source, BASS_MIXER_DOWNMIX | BASS_STREAM_AUTOFREE);
     }
     ~Chain() { BASS_StreamFree(mixer); }
@@ -123,9 +123,11 @@ TEST(EncoderHandOver, TheProgramReceivesAWaveHeaderAndEveryBlockAfterTheRoutines
                 BASS_CHANNELINFO info{};
                 BASS_ChannelGetInfo(channel, &info);
                 if (info.flags & BASS_SAMPLE_FLOAT) {
-                    for (DWORD i = 0; i < length / 4; ++i) static_cast<float*>(buffer)[i] *= 0.5f;
+                    for (DWORD i = 0; i < length / 4; ++i)
+                        static_cast<float*>(buffer)[i] *= 0.5f;
                 } else {
-                    for (DWORD i = 0; i < length / 2; ++i) static_cast<int16_t*>(buffer)[i] /= 2;
+                    for (DWORD i = 0; i < length / 2; ++i)
+                        static_cast<int16_t*>(buffer)[i] /= 2;
                 }
             },
             nullptr, 0);
@@ -183,10 +185,13 @@ TEST(EncoderHandOver, TheStandInEncoderWritesARingtone) {
     fs::remove(out);
     Chain chain(3);
     std::string quoted;
-    for (const char c : out) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
-    const std::string command = "faac.exe -w --mpeg-vers 4 --title \"Quote \\\"this\\\" & that\""
-                                " --artist \"Two Words\" --album \"   \" --genre Chime --year 2026"
-                                " -o \"" + quoted + "\" -";
+    for (const char c : out)
+        quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    const std::string command =
+        "faac.exe -w --mpeg-vers 4 --title \"Quote \\\"this\\\" & that\""
+        " --artist \"Two Words\" --album \"   \" --genre Chime --year 2026"
+        " -o \"" +
+        quoted + "\" -";
     const HENCODE encoder =
         BASS_Encode_Start(chain.mixer, command.c_str(), BASS_ENCODE_FP_16BIT, nullptr, nullptr);
     ASSERT_NE(encoder, 0u);
@@ -238,8 +243,8 @@ TEST(EncoderHandOver, MissingDeadAndStalledProgramsNeverStopThePull) {
         bool exits;
         int code;
     };
-    for (const Case& c : {Case{"sh -c \"echo gone >&2; exit 3\"", true, 3},
-                          Case{"sleep 2", true, 0}}) {
+    for (const Case& c :
+         {Case{"sh -c \"echo gone >&2; exit 3\"", true, 3}, Case{"sleep 2", true, 0}}) {
         Chain chain(2);
         const HENCODE encoder =
             BASS_Encode_Start(chain.mixer, c.command, BASS_ENCODE_FP_16BIT, nullptr, nullptr);

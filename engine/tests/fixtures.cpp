@@ -2,10 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
-#include <algorithm>
 
 namespace chime::test {
 namespace fs = std::filesystem;
@@ -23,8 +23,7 @@ fs::path Folder() {
 std::string Once(const std::string& name, const std::string& makeCommandWithOut) {
     const fs::path target = Folder() / name;
     if (fs::exists(target)) return target.string();
-    const fs::path temp =
-        Folder() / ("tmp-" + std::to_string(::getpid()) + "-" + name);
+    const fs::path temp = Folder() / ("tmp-" + std::to_string(::getpid()) + "-" + name);
     std::string command = makeCommandWithOut;
     for (size_t at; (at = command.find("OUT")) != std::string::npos;) {
         command.replace(at, 3, "'" + temp.string() + "'");
@@ -36,7 +35,9 @@ std::string Once(const std::string& name, const std::string& makeCommandWithOut)
 
 }  // namespace
 
-bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
+bool Run(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
 
 std::string Made(const std::string& name, const std::string& ffmpegArgs) {
     return Once(name, "ffmpeg -nostdin -v error -y " + ffmpegArgs + " OUT");
@@ -47,7 +48,8 @@ std::string MadeMusepack(const std::string& name, double seconds) {
                                  "-f lavfi -i \"" + std::string(kToneGraph) +
                                      ":s=44100:d=" + std::to_string(seconds) + "\"");
     // mpcenc asks before overwriting and then spins on a closed input: always --overwrite.
-    return Once(name, "mpcenc --silent --overwrite '" + wav + "' OUT.mpc >/dev/null 2>&1 && mv OUT.mpc OUT");
+    return Once(name, "mpcenc --silent --overwrite '" + wav +
+                          "' OUT.mpc >/dev/null 2>&1 && mv OUT.mpc OUT");
 }
 
 std::string Shared(const std::string& name) {
@@ -55,7 +57,9 @@ std::string Shared(const std::string& name) {
     return fs::exists(path) ? path.string() : std::string();
 }
 
-std::string Scratch(const std::string& name) { return (Folder() / name).string(); }
+std::string Scratch(const std::string& name) {
+    return (Folder() / name).string();
+}
 
 std::vector<uint8_t> PullAll(HSTREAM stream, DWORD block) {
     std::vector<uint8_t> all;
@@ -72,7 +76,8 @@ int MaxDifference16(const uint8_t* a, const uint8_t* b, size_t bytes) {
     const auto* x = reinterpret_cast<const int16_t*>(a);
     const auto* y = reinterpret_cast<const int16_t*>(b);
     int worst = 0;
-    for (size_t i = 0; i < bytes / 2; ++i) worst = std::max(worst, std::abs(x[i] - y[i]));
+    for (size_t i = 0; i < bytes / 2; ++i)
+        worst = std::max(worst, std::abs(x[i] - y[i]));
     return worst;
 }
 

@@ -19,15 +19,16 @@ constexpr DWORD kAddFlags = BASS_MIXER_DOWNMIX | BASS_STREAM_AUTOFREE;
 // A float WAV file of a 1 kHz sine at amplitude 0.5 on every channel.
 std::string SineFile(int rate, int channels, double seconds) {
     std::string graph = "aevalsrc=";
-    for (int c = 0; c < channels; ++c) graph += (c ? "|" : "") + std::string("0.5*sin(2*PI*1000*t)");
+    for (int c = 0; c < channels; ++c)
+        graph += (c ? "|" : "") + std::string("0.5*sin(2*PI*1000*t)");
     return Made("sine-" + std::to_string(rate) + "-" + std::to_string(channels) + ".wav",
                 "-f lavfi -i \"" + graph + ":s=" + std::to_string(rate) +
                     ":d=" + std::to_string(seconds) + "\" -c:a pcm_f32le");
 }
 
 struct Fit {
-    double amplitude;     // of the 1 kHz part, in 16-bit steps
-    double residualDb;    // everything else against it
+    double amplitude;   // of the 1 kHz part, in 16-bit steps
+    double residualDb;  // everything else against it
 };
 
 // Least-squares fit of a 1 kHz sine to one second of one channel (exactly 1000 periods).
@@ -120,13 +121,15 @@ INSTANTIATE_TEST_SUITE_P(Sources, MixerConversion,
 
 TEST(MixerFold, SurroundChannelsLandWhereTheyBelongWithoutClipping) {
     // Full scale on front left only, then on every channel at once.
-    const std::string left = Made("fl-only.wav",
-                                  "-f lavfi -i \"aevalsrc=0.99*sin(2*PI*1000*t)|0|0|0|0|0:s=48000:d=1\" "
-                                  "-c:a pcm_f32le");
-    const std::string all = Made("all-six.wav",
-                                 "-f lavfi -i \"aevalsrc=0.99*sin(2*PI*1000*t)|0.99*sin(2*PI*1000*t)|"
-                                 "0.99*sin(2*PI*1000*t)|0.99*sin(2*PI*1000*t)|0.99*sin(2*PI*1000*t)|"
-                                 "0.99*sin(2*PI*1000*t):s=48000:d=1\" -c:a pcm_f32le");
+    const std::string left =
+        Made("fl-only.wav",
+             "-f lavfi -i \"aevalsrc=0.99*sin(2*PI*1000*t)|0|0|0|0|0:s=48000:d=1\" "
+             "-c:a pcm_f32le");
+    const std::string all =
+        Made("all-six.wav",
+             "-f lavfi -i \"aevalsrc=0.99*sin(2*PI*1000*t)|0.99*sin(2*PI*1000*t)|"
+             "0.99*sin(2*PI*1000*t)|0.99*sin(2*PI*1000*t)|0.99*sin(2*PI*1000*t)|"
+             "0.99*sin(2*PI*1000*t):s=48000:d=1\" -c:a pcm_f32le");
     for (const std::string& path : {left, all}) {
         const HSTREAM source = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kSourceFlags);
         const HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, kMixerFlags);
@@ -158,9 +161,8 @@ struct Shared {
 Shared* gShared = nullptr;
 
 TEST(MixerSource, PositionSyncsAndSeeksOfTheSourceKeepWorking) {
-    const std::string path = Made("tone-float.wav",
-                                  "-f lavfi -i \"" + std::string(kToneGraph) +
-                                      ":s=44100:d=2\" -c:a pcm_f32le");
+    const std::string path = Made("tone-float.wav", "-f lavfi -i \"" + std::string(kToneGraph) +
+                                                        ":s=44100:d=2\" -c:a pcm_f32le");
     const HSTREAM plain = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kSourceFlags);
     std::vector<uint8_t> floats = PullAll(plain);
     BASS_StreamFree(plain);
@@ -168,8 +170,8 @@ TEST(MixerSource, PositionSyncsAndSeeksOfTheSourceKeepWorking) {
         std::vector<int16_t> out(samples);
         const float* f = reinterpret_cast<const float*>(floats.data() + sourceByte);
         for (size_t i = 0; i < samples; ++i) {
-            out[i] = static_cast<int16_t>(
-                std::clamp(std::lrintf(f[i] * 32768.0f), -32768L, 32767L));
+            out[i] =
+                static_cast<int16_t>(std::clamp(std::lrintf(f[i] * 32768.0f), -32768L, 32767L));
         }
         return out;
     };
@@ -189,14 +191,15 @@ TEST(MixerSource, PositionSyncsAndSeeksOfTheSourceKeepWorking) {
     // the mixer that silences everything from its own place on.
     const QWORD syncAt = start + 8 * 1001;
     const QWORD silenceAt = start + 8 * 30011;
-    BASS_ChannelSetSync(source, BASS_SYNC_POS, syncAt,
-                        [](HSYNC, DWORD, DWORD, void*) { gShared->fired = true; }, nullptr);
+    BASS_ChannelSetSync(
+        source, BASS_SYNC_POS, syncAt, [](HSYNC, DWORD, DWORD, void*) { gShared->fired = true; },
+        nullptr);
     BASS_ChannelSetSync(
         source, BASS_SYNC_POS | BASS_SYNC_MIXTIME, silenceAt,
         [](HSYNC, DWORD, DWORD, void*) {
             BASS_ChannelSetDSP(
-                gShared->mixer,
-                [](HDSP, DWORD, void* b, DWORD n, void*) { std::memset(b, 0, n); }, nullptr, 0);
+                gShared->mixer, [](HDSP, DWORD, void* b, DWORD n, void*) { std::memset(b, 0, n); },
+                nullptr, 0);
         },
         nullptr);
 
@@ -248,12 +251,13 @@ TEST(MixerSource, WithoutTheEndFlagAMixerPlaysSilenceAfterItsSource) {
     const HSTREAM source = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kSourceFlags);
     const HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_STREAM_DECODE);
     ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, source, 0));
-    ASSERT_TRUE(BASS_ChannelSetPosition(source, BASS_ChannelSeconds2Bytes(source, 2.99),
-                                        BASS_POS_BYTE));
+    ASSERT_TRUE(
+        BASS_ChannelSetPosition(source, BASS_ChannelSeconds2Bytes(source, 2.99), BASS_POS_BYTE));
     std::vector<int16_t> block(44100 * 2);
     EXPECT_EQ(BASS_ChannelGetData(mixer, block.data(), 44100 * 4), 44100u * 4);
     EXPECT_EQ(BASS_ChannelIsActive(mixer), BASS_ACTIVE_PLAYING);
-    EXPECT_TRUE(std::all_of(block.begin() + 2 * 500, block.end(), [](int16_t v) { return v == 0; }));
+    EXPECT_TRUE(
+        std::all_of(block.begin() + 2 * 500, block.end(), [](int16_t v) { return v == 0; }));
     // The source is not freed with the mixer unless asked.
     BASS_StreamFree(mixer);
     EXPECT_TRUE(BASS_StreamFree(source));

@@ -44,7 +44,9 @@ struct Log {
     }
 };
 
-void RecordSync(HSYNC, DWORD, DWORD, void* user) { static_cast<Log*>(user)->Add("sync"); }
+void RecordSync(HSYNC, DWORD, DWORD, void* user) {
+    static_cast<Log*>(user)->Add("sync");
+}
 void JumpSync(HSYNC, DWORD channel, DWORD, void* user) {
     auto* log = static_cast<Log*>(user);
     log->Add("jump");
@@ -56,8 +58,8 @@ void CountDsp(HDSP, DWORD, void*, DWORD length, void* user) {
 
 TEST(DecodingSyncs, FireOncePerPassAtTheirPositionOnThePullingThread) {
     const std::string path = ToneWav(2);
-    const HSTREAM h = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0,
-                                            BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
+    const HSTREAM h =
+        BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
     ASSERT_NE(h, 0u);
     const std::vector<uint8_t> linear = PullAll(h);
     ASSERT_TRUE(BASS_ChannelSetPosition(h, 0, BASS_POS_BYTE));
@@ -68,7 +70,8 @@ TEST(DecodingSyncs, FireOncePerPassAtTheirPositionOnThePullingThread) {
     log.jumpTo = start;
     // A plain position sync, the loop sync at the end (mixtime) and an end sync.
     ASSERT_NE(BASS_ChannelSetSync(h, BASS_SYNC_POS, start + 400, RecordSync, &log), 0u);
-    const HSYNC loop = BASS_ChannelSetSync(h, BASS_SYNC_MIXTIME | BASS_SYNC_POS, end, JumpSync, &log);
+    const HSYNC loop =
+        BASS_ChannelSetSync(h, BASS_SYNC_MIXTIME | BASS_SYNC_POS, end, JumpSync, &log);
     ASSERT_NE(loop, 0u);
     ASSERT_NE(BASS_ChannelSetSync(h, BASS_SYNC_END | BASS_SYNC_MIXTIME, 0, RecordSync, &log), 0u);
     ASSERT_NE(BASS_ChannelSetDSP(h, CountDsp, &log, 0), 0u);
@@ -95,7 +98,8 @@ TEST(DecodingSyncs, FireOncePerPassAtTheirPositionOnThePullingThread) {
         ASSERT_EQ(log.events, events);
         EXPECT_EQ(log.positions[0], start + 400);
         EXPECT_EQ(log.positions[1], end);
-        for (const auto& id : log.threads) EXPECT_EQ(id, std::this_thread::get_id());
+        for (const auto& id : log.threads)
+            EXPECT_EQ(id, std::this_thread::get_id());
     }
     // Every delivered byte went through the DSP routine.
     EXPECT_GE(log.bytesSeen, static_cast<QWORD>(want));
@@ -116,8 +120,8 @@ TEST(DecodingSyncs, FireOncePerPassAtTheirPositionOnThePullingThread) {
 
 TEST(DecodingSyncs, AnEndSyncThatSeeksLoopsTheWholeStream) {
     const std::string path = ToneWav(0.5);
-    const HSTREAM h = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0,
-                                            BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
+    const HSTREAM h =
+        BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
     ASSERT_NE(h, 0u);
     const QWORD length = BASS_ChannelGetLength(h, BASS_POS_BYTE);
     Log log;
@@ -126,7 +130,8 @@ TEST(DecodingSyncs, AnEndSyncThatSeeksLoopsTheWholeStream) {
     BASS_ChannelSetSync(h, BASS_SYNC_END | BASS_SYNC_MIXTIME, 0, JumpSync, &log);
     std::vector<uint8_t> block(4096);
     QWORD total = 0;
-    for (int i = 0; i < 200; ++i) total += BASS_ChannelGetData(h, block.data(), 4096);
+    for (int i = 0; i < 200; ++i)
+        total += BASS_ChannelGetData(h, block.data(), 4096);
     EXPECT_EQ(total, 200 * 4096);
     BASS_StreamFree(h);
     std::lock_guard lock(log.mutex);
@@ -143,7 +148,9 @@ struct DspLog {
 };
 DspLog* gDsp = nullptr;
 
-void Silence(HDSP, DWORD, void* buffer, DWORD length, void*) { std::memset(buffer, 0, length); }
+void Silence(HDSP, DWORD, void* buffer, DWORD length, void*) {
+    std::memset(buffer, 0, length);
+}
 void AttachSilence(HSYNC, DWORD channel, DWORD, void*) {
     BASS_ChannelSetDSP(channel, Silence, nullptr, 0);
 }
@@ -184,7 +191,8 @@ TEST(DecodingDsp, PriorityOrderSelfRemovalAndAttachFromASync) {
     std::vector<uint8_t> data(8000);
     ASSERT_EQ(BASS_ChannelGetData(h, data.data(), 8000), 8000u);
     int loudBefore = 0;
-    for (int i = 0; i < 4000; i += 2) loudBefore += data[i] != 0 || data[i + 1] != 0;
+    for (int i = 0; i < 4000; i += 2)
+        loudBefore += data[i] != 0 || data[i + 1] != 0;
     EXPECT_GT(loudBefore, 1000);
     EXPECT_TRUE(std::all_of(data.begin() + 4000, data.end(), [](uint8_t b) { return b == 0; }));
     gDsp = nullptr;
@@ -193,7 +201,7 @@ TEST(DecodingDsp, PriorityOrderSelfRemovalAndAttachFromASync) {
 
 // Playback on the silent device.
 class Playing : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr)); }
     static void TearDownTestSuite() { BASS_Free(); }
     double Seconds(HSTREAM h) {
@@ -332,9 +340,9 @@ TEST_F(Playing, CallsFromManyThreadsAtOnce) {
                         BASS_ChannelGetLevel(h);
                         break;
                     case 2: {
-                        const HSYNC s = BASS_ChannelSetSync(h, BASS_SYNC_POS | BASS_SYNC_MIXTIME,
-                                                            (rng() % (length / 4)) * 4,
-                                                            RecordSync, &log);
+                        const HSYNC s =
+                            BASS_ChannelSetSync(h, BASS_SYNC_POS | BASS_SYNC_MIXTIME,
+                                                (rng() % (length / 4)) * 4, RecordSync, &log);
                         BASS_ChannelRemoveSync(h, s);
                         break;
                     }
@@ -363,7 +371,8 @@ TEST_F(Playing, CallsFromManyThreadsAtOnce) {
     EXPECT_TRUE(BASS_StreamFree(h));
     std::this_thread::sleep_for(50ms);
     stop = true;
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_FALSE(BASS_ChannelIsActive(h));
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
 }
