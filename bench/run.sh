@@ -3,8 +3,8 @@
 # median process times (hyperfine) and peak memory (maximum resident set size).
 #
 # Usage: bench/run.sh [BUILD_DIR]
-#   BUILD_DIR defaults to build-bench at the top of the tree; when it holds no build yet, a
-#   Release build of the engine and this benchmark is configured there.
+#   BUILD_DIR defaults to build-bench at the top of the tree, where a Release build of the
+#   engine, the encoder program and this benchmark is configured and built.
 # Environment: RUNS (default 15) and WARMUP (default 3) for hyperfine, MEMORY_RUNS (default 3)
 # for the peak memory, BENCH_CACHE for the folder of input files (default .cache/bench).
 #
@@ -42,9 +42,7 @@ else
 fi
 
 # The build.
-if [[ ! -f $build/CMakeCache.txt ]]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCHIME_ENGINE_ONLY=ON >&2
-fi
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCHIME_ENGINE_ONLY=ON >&2
 cmake --build "$build" --target engine_bench faac -j2 >&2
 bench=$build/bin/engine_bench
 buildType=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
