@@ -21,10 +21,10 @@ const char* const kOpenDialogFilter =
     "*.alac;*.aac;*.mp4;*.m4a;*.ac3;*.xm;*.s3m;*.mtm;*.mod;*.umx";
 
 const std::vector<std::string>& DropList() {
-    static const std::vector<std::string> list = {
-        ".aac", ".mp4", ".m4a", ".flac", ".fla", ".mpc", ".mp+", ".mpp",
-        ".wav", ".ape", ".mp3", ".mp2", ".mp1", ".ogg", ".wma", ".ac3",
-        ".m4b", ".aiff", ".xm", ".it", ".s3m", ".mod", ".mtm", ".umx"};
+    static const std::vector<std::string> list = {".aac", ".mp4", ".m4a", ".flac", ".fla", ".mpc",
+                                                  ".mp+", ".mpp", ".wav", ".ape",  ".mp3", ".mp2",
+                                                  ".mp1", ".ogg", ".wma", ".ac3",  ".m4b", ".aiff",
+                                                  ".xm",  ".it",  ".s3m", ".mod",  ".mtm", ".umx"};
     return list;
 }
 
@@ -35,11 +35,11 @@ bool AcceptedByDrop(std::string_view extension) {
 
 const std::vector<CreateRow>& PreviewCreateTable() {
     static const std::vector<CreateRow> table = {
-        {".wma", BASS_WMA_StreamCreateFile},  {".ape", BASS_APE_StreamCreateFile},
-        {".aac", BASS_AAC_StreamCreateFile},  {".mp4", BASS_MP4_StreamCreateFile},
-        {".m4a", BASS_MP4_StreamCreateFile},  {".m4b", BASS_MP4_StreamCreateFile},
+        {".wma", BASS_WMA_StreamCreateFile},   {".ape", BASS_APE_StreamCreateFile},
+        {".aac", BASS_AAC_StreamCreateFile},   {".mp4", BASS_MP4_StreamCreateFile},
+        {".m4a", BASS_MP4_StreamCreateFile},   {".m4b", BASS_MP4_StreamCreateFile},
         {".alac", BASS_ALAC_StreamCreateFile}, {".mpc", BASS_MPC_StreamCreateFile},
-        {".mpp", BASS_MPC_StreamCreateFile},  {".mp+", BASS_MPC_StreamCreateFile},
+        {".mpp", BASS_MPC_StreamCreateFile},   {".mp+", BASS_MPC_StreamCreateFile},
         {".flac", BASS_FLAC_StreamCreateFile}, {".fla", BASS_FLAC_StreamCreateFile},
     };
     return table;

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 run_pkgs=(g++ cmake make pkg-config
-  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev portaudio19-dev)
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev portaudio19-dev
+  qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra)
 test_pkgs=(googletest libgtest-dev ffmpeg musepack-tools)
 bench_pkgs=(hyperfine time ffmpeg)
 

@@ -9,13 +9,18 @@ namespace {
 
 TEST(Formats, ExtensionIsTheLastDotOfTheLastComponentLowerCasedInAsciiOnly) {
     const std::pair<const char*, const char*> cases[] = {
-        {"/music/song.MP3", ".mp3"},        {"/music/a.b/song", ""},
-        {"/music/song.tar.FlAc", ".flac"},  {"song.", "."},
-        {"/music/.hidden", ".hidden"},      {"/m/Ünïcode Söng.OGG", ".ogg"},
-        {"/m/song.MÄ", ".mÄ"},              {"", ""},
+        {"/music/song.MP3", ".mp3"},
+        {"/music/a.b/song", ""},
+        {"/music/song.tar.FlAc", ".flac"},
+        {"song.", "."},
+        {"/music/.hidden", ".hidden"},
+        {"/m/Ünïcode Söng.OGG", ".ogg"},
+        {"/m/song.MÄ", ".mÄ"},
+        {"", ""},
         {"/music/song.mp+", ".mp+"},
     };
-    for (const auto& [path, ext] : cases) EXPECT_EQ(ExtensionOf(path), ext) << path;
+    for (const auto& [path, ext] : cases)
+        EXPECT_EQ(ExtensionOf(path), ext) << path;
 }
 
 TEST(Formats, EveryExtensionIsTakenAndOpenedAsTabled) {
@@ -63,10 +68,10 @@ TEST(Formats, EveryExtensionIsTakenAndOpenedAsTabled) {
     int patterns = 0;
     for (const Row& r : rows) {
         const std::string pattern = std::string("*") + r.ext;
-        const bool listed = !std::string(r.ext).empty() &&
-                            (filter.find("|" + pattern + ";") != std::string::npos ||
-                             filter.find(";" + pattern + ";") != std::string::npos ||
-                             filter.ends_with(";" + pattern));
+        const bool listed =
+            !std::string(r.ext).empty() && (filter.find("|" + pattern + ";") != std::string::npos ||
+                                            filter.find(";" + pattern + ";") != std::string::npos ||
+                                            filter.ends_with(";" + pattern));
         patterns += listed;
         EXPECT_EQ(listed, r.inFilter) << r.ext;
         EXPECT_EQ(AcceptedByDrop(r.ext), r.dropped) << r.ext;

@@ -1,0 +1,47 @@
+#include "application.h"
+
+#include <QFile>
+#include <QFont>
+#include <QIcon>
+#include <QMessageBox>
+#include <exception>
+
+// The pictures and the skin are compiled into a library; this pulls them into the program.
+static void InitResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace chime {
+
+namespace {
+
+void ShowError(const QString& text) {
+    QMessageBox box(QMessageBox::Critical, Application::kTitle, text, QMessageBox::Ok);
+    box.exec();
+}
+
+}  // namespace
+
+void (*Application::reportError)(const QString& text) = ShowError;
+
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
+    InitResources();
+    setApplicationName("Chimewright");
+    setWindowIcon(QIcon(":/program.png"));
+    setFont(QFont("DejaVu Sans", 8));
+    QFile skin(":/skin.qss");
+    if (skin.open(QIODevice::ReadOnly)) setStyleSheet(QString::fromUtf8(skin.readAll()));
+}
+
+bool Application::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        reportError(QString::fromUtf8(e.what()));
+    } catch (...) {
+        reportError("An unknown error occurred.");
+    }
+    return false;
+}
+
+}  // namespace chime

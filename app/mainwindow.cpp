@@ -1,0 +1,458 @@
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QGraphicsDropShadowEffect>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QWindow>
+#include <cmath>
+
+#include "about_info.h"
+#include "aboutwindow.h"
+#include "folders.h"
+#include "formats.h"
+
+namespace chime {
+
+namespace {
+
+// The open dialog's filter in the form Qt's dialog reads: "Name (*.a *.b)".
+QString QtFilter(const char* filter) {
+    const QString text = QString::fromUtf8(filter);
+    const qsizetype bar = text.indexOf('|');
+    return text.left(bar) + " (" + text.mid(bar + 1).replace(';', ' ') + ")";
+}
+
+// The routine of the end sync on every preview stream; the selection's loop fills it in.
+void LoopSyncProc(HSYNC, DWORD, DWORD, void*) {}
+
+template <typename T>
+T* Place(T* widget, const char* name, int x, int y, int w, int h) {
+    widget->setObjectName(name);
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+
+QLabel* PlaceLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+QCheckBox* PlaceCheck(QWidget* parent, const char* name, const QString& text, int x, int y,
+                      bool checked) {
+    auto* box = new QCheckBox(text, parent);
+    box->setObjectName(name);
+    box->setChecked(checked);
+    box->move(x, y);
+    box->adjustSize();
+    return box;
+}
+
+StepSpinBox* PlaceSpin(QWidget* parent, const char* name, int x, int y, int w, int h, int min,
+                       int max, int value) {
+    auto* spin = Place(new StepSpinBox(parent), name, x, y, w, h);
+    spin->setRange(min, max);
+    spin->setValue(value);
+    return spin;
+}
+
+QSlider* PlaceSlider(QWidget* parent, const char* name, int x, int y, int min, int max, int value) {
+    auto* slider = Place(new QSlider(Qt::Horizontal, parent), name, x, y, 120, 23);
+    slider->setRange(min, max);
+    slider->setValue(value);
+    slider->setTickPosition(QSlider::NoTicks);
+    slider->setToolTip(QString::number(value));
+    return slider;
+}
+
+QLineEdit* PlaceEdit(QWidget* parent, const char* name, int x, int y, int w, int h, bool readOnly) {
+    auto* edit = Place(new QLineEdit(parent), name, x, y, w, h);
+    edit->setReadOnly(readOnly);
+    return edit;
+}
+
+QToolButton* PlacePictureButton(QWidget* parent, const char* name, int x, int y, int w, int h,
+                                const QIcon& icon, const QString& hint) {
+    auto* button = Place(new QToolButton(parent), name, x, y, w, h);
+    button->setIcon(icon);
+    button->setIconSize(QSize(32, 32));
+    button->setToolTip(hint);
+    button->setAutoRaise(false);
+    return button;
+}
+
+}  // namespace
+
+StepSpinBox::StepSpinBox(QWidget* parent) : QSpinBox(parent) {
+    lineEdit()->setReadOnly(true);
+    setContextMenuPolicy(Qt::NoContextMenu);
+}
+
+void StepSpinBox::stepBy(int steps) {
+    if (!onStep) {
+        QSpinBox::stepBy(steps);
+        return;
+    }
+    // One whole step per action, whatever the keyboard or wheel asked for.
+    if (steps != 0) onStep(steps > 0 ? 1 : -1);
+}
+
+QAbstractSpinBox::StepEnabled StepSpinBox::stepEnabled() const {
+    // The handlers decide what a step does; the arrows stay live at the ends of the range.
+    if (onStep) return StepUpEnabled | StepDownEnabled;
+    return QSpinBox::stepEnabled();
+}
+
+void WaveformBox::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    if (!BackBitmap.isNull()) {
+        p.drawImage(0, 0, BackBitmap);
+        return;
+    }
+    // No background picture: a plain one, with its centre line, and a word on what is missing.
+    p.fillRect(rect(), QColor(16, 20, 36));
+    p.setPen(QColor(120, 120, 140));
+    p.drawLine(0, height() / 2, width(), height() / 2);
+    p.setPen(QColor(200, 200, 210));
+    p.drawText(rect().adjusted(6, 4, -6, -4), Qt::AlignTop | Qt::AlignLeft, missingNote);
+}
+
+Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
+    if (!shell_.chooseAudioFile) {
+        shell_.chooseAudioFile = [this] {
+            return QFileDialog::getOpenFileName(this, "Select a file to play", QString(),
+                                                QtFilter(kOpenDialogFilter));
+        };
+    }
+    if (!shell_.openUrl) shell_.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    if (!shell_.startSystemMove) {
+        shell_.startSystemMove = [this] {
+            return windowHandle() != nullptr && windowHandle()->startSystemMove();
+        };
+    }
+    if (!shell_.showFatalError) {
+        shell_.showFatalError = [](const QString& text) {
+            QMessageBox box(QMessageBox::Critical, QString(), text, QMessageBox::Ok);
+            box.exec();
+        };
+    }
+
+    setObjectName("frmmain");
+    setWindowTitle("Vantor Chimewright");
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(537, 447);
+    setAttribute(Qt::WA_StyledBackground);
+
+    sAlphaImageList1[0] = QIcon(":/export.png");
+    sAlphaImageList1[1] = QIcon(":/play.png");
+    sAlphaImageList1[2] = QIcon(":/pause.png");
+    sAlphaImageList1[3] = QIcon(":/stop.png");
+
+    sLabel1 = PlaceLabel(this, "sLabel1", "Input File:", 16, 16);
+    sEdit1 = PlaceEdit(this, "sEdit1", 71, 13, 362, 21, true);
+    sEdit1->setAcceptDrops(true);
+    sEdit1->installEventFilter(this);
+    btnselect = Place(new QPushButton("Select File", this), "btnselect", 439, 13, 89, 22);
+    sLabelFX1 = Place(new QLabel("Left Click:Set Start time;Right Click:Set End time;Middle "
+                                 "Click:Set Position",
+                                 this),
+                      "sLabelFX1", 3, 40, 530, 27);
+    {
+        // Its size and weight come from the skin; the red shadow from here.
+        auto* shadow = new QGraphicsDropShadowEffect(sLabelFX1);
+        shadow->setColor(QColor(255, 0, 0));
+        shadow->setOffset(1, 1);
+        shadow->setBlurRadius(0);
+        sLabelFX1->setGraphicsEffect(shadow);
+    }
+    PB = Place(new WaveformBox(this), "PB", 8, 70, 520, 148);
+    PB->setEnabled(false);
+    btnplay = PlacePictureButton(this, "btnplay", 7, 229, 33, 33, sAlphaImageList1[1], "Play");
+    btnpause = PlacePictureButton(this, "btnpause", 46, 229, 33, 33, sAlphaImageList1[2], "Pause");
+    btnstop = PlacePictureButton(this, "btnstop", 85, 229, 33, 33, sAlphaImageList1[3], "Stop");
+
+    sGroupBox1 = Place(new QGroupBox(this), "sGroupBox1", 127, 223, 402, 39);
+    sLabel6 = PlaceLabel(sGroupBox1, "sLabel6", "Start time:", 17, 16);
+    sedit = PlaceSpin(sGroupBox1, "sedit", 74, 13, 50, 21, 0, 0, 0);
+    sLabel7 = PlaceLabel(sGroupBox1, "sLabel7", "End time:", 143, 16);
+    eedit = PlaceSpin(sGroupBox1, "eedit", 197, 13, 50, 21, 0, 0, 0);
+    sLabel8 = PlaceLabel(sGroupBox1, "sLabel8", "Select Lenth:", 265, 16);
+    lengthedit = PlaceEdit(sGroupBox1, "lengthedit", 334, 13, 50, 21, true);
+    lengthedit->setText("0 sec");
+
+    loopcheck = PlaceCheck(this, "loopcheck", "Loop play select part", 7, 267, false);
+    checkgain = PlaceCheck(this, "checkgain", "Gain", 154, 267, false);
+    gaintrack = PlaceSlider(this, "gaintrack", 230, 264, -12, 12, 0);
+    fadeincheck = PlaceCheck(this, "fadeincheck", "Fade In", 8, 293, true);
+    spinfadein = PlaceSpin(this, "spinfadein", 91, 293, 30, 21, 1, 10, 5);
+    sLabel2 = PlaceLabel(this, "sLabel2", "Sec", 127, 296);
+    fadeoutcheck = PlaceCheck(this, "fadeoutcheck", "Fade Out", 8, 320, false);
+    spinfadeout = PlaceSpin(this, "spinfadeout", 91, 320, 30, 21, 1, 10, 5);
+    sLabel3 = PlaceLabel(this, "sLabel3", "Sec", 127, 323);
+    chighpass = PlaceCheck(this, "chighpass", "High Pass", 154, 293, false);
+    barhighcut = PlaceSlider(this, "barhighcut", 230, 293, 0, 10000, 5000);
+    clowpass = PlaceCheck(this, "clowpass", "Low Pass", 154, 320, false);
+    barlowcut = PlaceSlider(this, "barlowcut", 230, 320, 0, 10000, 5000);
+    for (QSlider* slider : {gaintrack, barhighcut, barlowcut}) {
+        connect(slider, &QSlider::valueChanged, this, [this, slider] { SliderChanged(slider); });
+    }
+
+    sLabel9 = PlaceLabel(this, "sLabel9", "OutFile:", 11, 344);
+    outedit = PlaceEdit(this, "outedit", 8, 360, 233, 21, true);
+    sButton1 = Place(new QPushButton("Set Outfile Name", this), "sButton1", 252, 358, 89, 25);
+
+    sGroupBox2 = Place(new QGroupBox(this), "sGroupBox2", 356, 263, 173, 149);
+    tagcheck = PlaceCheck(sGroupBox2, "tagcheck", "Write Tag Information", 4, 1, false);
+    struct TagRow {
+        QLabel** label;
+        const char* labelName;
+        const char* caption;
+        QLineEdit** edit;
+        const char* editName;
+        int y;
+    };
+    const TagRow tags[] = {
+        {&sLabel4, "sLabel4", "Title:", &titedit, "titedit", 23},
+        {&sLabel5, "sLabel5", "Artist:", &artedit, "artedit", 47},
+        {&sLabel10, "sLabel10", "Album:", &albedit, "albedit", 72},
+        {&sLabel11, "sLabel11", "Genre:", &genedit, "genedit", 97},
+        {&sLabel12, "sLabel12", "Year:", &yearedit, "yearedit", 122},
+    };
+    for (const TagRow& t : tags) {
+        *t.label = PlaceLabel(sGroupBox2, t.labelName, t.caption, 8, t.y + 3);
+        *t.edit = PlaceEdit(sGroupBox2, t.editName, 46, t.y, 120, 21, false);
+        (*t.edit)->setEnabled(false);
+    }
+
+    onebar = Place(new QProgressBar(this), "onebar", 8, 388, 233, 25);
+    onebar->setRange(0, 100);
+    onebar->setValue(0);
+    onebar->setFormat("%p%");
+    onebar->setAlignment(Qt::AlignCenter);
+    btnconvert = PlacePictureButton(this, "btnconvert", 253, 390, 89, 49, sAlphaImageList1[0], "");
+    btnconvert->setText("Get\nRingtone");
+    btnconvert->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    btnconvert->setEnabled(false);
+    autocheck = PlaceCheck(this, "autocheck", "Automatically open output folder", 8, 419, false);
+    btnhelp = Place(new QPushButton("Help", this), "btnhelp", 355, 414, 55, 25);
+    btnabout = Place(new QPushButton("About", this), "btnabout", 474, 414, 55, 25);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+
+    connect(btnselect, &QPushButton::clicked, this, [this] { btnselectClick(); });
+    connect(btnabout, &QPushButton::clicked, this, [this] { btnaboutClick(); });
+    connect(btnhelp, &QPushButton::clicked, this, [this] { btnhelpClick(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+
+    // Centred on the screen.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+}
+
+Tfrmmain::~Tfrmmain() {
+    FormDestroy();
+}
+
+bool Tfrmmain::FormCreate(DWORD version) {
+    ExeFolder = AdjustTrailingBackslash(QCoreApplication::applicationDirPath().toStdString(), true);
+    DataFolder = GetDocumentsFolder() + "/Corvane/Chimewright/";
+    OutputFolder = DataFolder + "output/";
+    ForceFolders(OutputFolder);
+    const QString defaultOutput = QString::fromStdString(OutputFolder + "Vantor.m4r");
+    outedit->setText(defaultOutput);
+    outedit->setToolTip(defaultOutput);
+
+    if ((version >> 16) != BASSVERSION) {
+        shell_.showFatalError("An incorrect version of BASS.DLL was loaded");
+        return false;
+    }
+
+    const QString back = QString::fromStdString(ExeFolder + "back.bmp");
+    if (!PB->BackBitmap.load(back)) {
+        PB->missingNote = "The background picture " + back + " could not be loaded.";
+        qWarning("%s", qPrintable(PB->missingNote));
+    }
+    LeftLevels = std::make_unique<std::atomic<int16_t>[]>(kColumns);
+    RightLevels = std::make_unique<std::atomic<int16_t>[]>(kColumns);
+    for (int i = 0; i < kColumns; ++i) {
+        LeftLevels[i].store(0, std::memory_order_relaxed);
+        RightLevels[i].store(0, std::memory_order_relaxed);
+    }
+    SelStart = kNotSet;
+    SelEnd = kNotSet;
+    BASS_Init(-1, 44100, 0, nullptr, nullptr);
+    Timer1->setInterval(33);
+    created_ = true;
+    return true;
+}
+
+void Tfrmmain::FormDestroy() {
+    if (!created_ || destroyed_) return;
+    destroyed_ = true;
+    Timer1->stop();
+    BytesPerColumn = 0;
+    Closing = true;
+    BASS_Free();
+}
+
+void Tfrmmain::btnselectClick() {
+    const QString name = shell_.chooseAudioFile();
+    if (name.isEmpty()) return;
+    OpenNamed(name);
+}
+
+void Tfrmmain::audiodropDrop(const QStringList& names) {
+    if (names.isEmpty()) return;
+    // Only the first name counts; a later one is never tried.
+    const QString& first = names.front();
+    if (!AcceptedByDrop(ExtensionOf(first.toStdString()))) return;
+    OpenNamed(first);
+}
+
+void Tfrmmain::OpenNamed(const QString& name) {
+    ResetForNewFile(name);
+    if (OpenSource()) {
+        PB->setEnabled(true);
+        Timer1->start();
+    }
+}
+
+void Tfrmmain::ResetForNewFile(const QString& name) {
+    if (PreviewStream != 0) {
+        BASS_ChannelStop(PreviewStream);
+        BASS_StreamFree(PreviewStream);
+        PreviewStream = 0;
+        PlayColumn = 0;
+        SelStart = kNotSet;
+        SelEnd = kNotSet;
+    }
+    sEdit1->setText(name);
+    onebar->setValue(0);
+    btnconvert->setEnabled(false);
+    sedit->setMaximum(0);
+    sedit->setValue(0);
+    eedit->setMaximum(0);
+    eedit->setValue(0);
+    lengthedit->setText("0 Sec");
+}
+
+bool Tfrmmain::OpenSource() {
+    const std::string name = sEdit1->text().toStdString();
+    CreateFn* create = PreviewCreateFor(ExtensionOf(name));
+    PreviewStream = create(FALSE, name.c_str(), 0, 0, BASS_STREAM_PRESCAN);
+    if (PreviewStream == 0) return false;
+    BASS_CHANNELINFO info{};
+    BASS_ChannelGetInfo(PreviewStream, &info);
+    const int rate = static_cast<int>(info.freq);
+    EffectFormat.Bits = 16;
+    EffectFormat.Rate = rate;
+    barhighcut->setMaximum(rate / 2);
+    barhighcut->setValue(barhighcut->maximum() / 2);
+    barlowcut->setMaximum(barhighcut->maximum());
+    barlowcut->setValue(barlowcut->maximum());
+    EffectFormat.Channels = static_cast<int>(info.chans);
+
+    const QWORD length = BASS_ChannelGetLength(PreviewStream, BASS_POS_BYTE);
+    const int seconds =
+        static_cast<int>(std::trunc(BASS_ChannelBytes2Seconds(PreviewStream, length)));
+    sedit->setMaximum(seconds);
+    eedit->setMaximum(seconds);
+
+    // One column of the waveform box covers at least 0.02 s.
+    const int64_t perColumn = length / kColumns;
+    const int64_t floor = BASS_ChannelSeconds2Bytes(PreviewStream, 0.02);
+    BytesPerColumn = static_cast<uint32_t>(perColumn < floor ? floor : perColumn);
+
+    BASS_ChannelSetSync(PreviewStream, BASS_SYNC_MIXTIME | BASS_SYNC_END, 0, LoopSyncProc, nullptr);
+    AttachPreviewFade(*this, PreviewStream, Fade::In);
+    BASS_ChannelPlay(PreviewStream, FALSE);
+
+    ScanStream = create(FALSE, name.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
+    if (ScanStream == 0) return false;
+    StartScan(*this, ScanStream);
+    return true;
+}
+
+void Tfrmmain::SliderChanged(QSlider* slider) {
+    // The filters and the gain attach here once the effects exist; the hint follows the value.
+    slider->setToolTip(QString::number(slider->value()));
+}
+
+void Tfrmmain::btnaboutClick() {
+    Tfrmabout about(this, shell_.openUrl);
+    about.exec();
+}
+
+void Tfrmmain::btnhelpClick() {
+    shell_.openUrl(QUrl::fromLocalFile(QString::fromStdString(ExeFolder + kHelpPageFile)));
+}
+
+void Tfrmmain::Timer1Timer() {
+    PB->update();
+}
+
+void Tfrmmain::mouseMoveEvent(QMouseEvent* event) {
+    FormMouseMove(event);
+}
+
+void Tfrmmain::FormMouseMove(QMouseEvent* event) {
+    if (!(event->buttons() & Qt::LeftButton)) return;
+    // Only the free surface moves the window; a disabled control lets the pointer through.
+    QWidget* under = childAt(event->position().toPoint());
+    if (under != nullptr && under->isEnabled()) return;
+    shell_.startSystemMove();
+}
+
+bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != sEdit1) return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* drag = static_cast<QDropEvent*>(event);
+            if (drag->mimeData()->hasUrls() &&
+                (drag->possibleActions() & (Qt::CopyAction | Qt::LinkAction))) {
+                drag->setDropAction(drag->possibleActions() & Qt::CopyAction ? Qt::CopyAction
+                                                                             : Qt::LinkAction);
+                drag->accept();
+            } else {
+                drag->ignore();
+            }
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            QStringList names;
+            for (const QUrl& url : drop->mimeData()->urls()) {
+                if (url.isLocalFile()) names << url.toLocalFile();
+            }
+            drop->acceptProposedAction();
+            audiodropDrop(names);
+            return true;
+        }
+        default:
+            return QWidget::eventFilter(watched, event);
+    }
+}
+
+void AttachPreviewFade(Tfrmmain&, HSTREAM, Fade) {}
+
+void StartScan(Tfrmmain&, HSTREAM scanStream) {
+    // Until the waveform scan exists, nothing reads the scan stream: let it go.
+    BASS_StreamFree(scanStream);
+}
+
+}  // namespace chime

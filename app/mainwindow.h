@@ -1,0 +1,178 @@
+#pragma once
+// The main window: its controls, start-up and shutdown, opening a file, the about window, the
+// help link and dragging the window by its surface. Everything here runs on the UI thread.
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTimer>
+#include <QToolButton>
+#include <QUrl>
+#include <QWidget>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine.h"
+
+namespace chime {
+
+// Where the window meets the desktop; tests replace these.
+struct Shell {
+    std::function<QString()> chooseAudioFile;            // the open dialog; "" when cancelled
+    std::function<void(const QUrl&)> openUrl;            // web page, mail link or folder
+    std::function<bool()> startSystemMove;               // the window follows the pointer
+    std::function<void(const QString&)> showFatalError;  // before the process ends
+};
+
+// The format the effect routines work in.
+struct EffectFormatInfo {
+    int Bits = 0;
+    int Rate = 0;
+    int Channels = 0;
+};
+
+// A spin box that takes no typing: its value changes only when the program sets it. Its arrows,
+// the Up and Down keys and the mouse wheel run onStep (+1 or -1) when one is given.
+class StepSpinBox : public QSpinBox {
+  public:
+    explicit StepSpinBox(QWidget* parent);
+    std::function<void(int)> onStep;
+    void stepBy(int steps) override;
+
+  protected:
+    StepEnabled stepEnabled() const override;
+};
+
+// The waveform box. Until the waveform view draws the file, it shows the background.
+class WaveformBox : public QWidget {
+  public:
+    explicit WaveformBox(QWidget* parent) : QWidget(parent) {}
+    QImage BackBitmap;
+    QString missingNote;  // said in the box when the background picture could not be loaded
+
+  protected:
+    void paintEvent(QPaintEvent*) override;
+};
+
+class Tfrmmain : public QWidget {
+  public:
+    // The waveform box's width: one level per column.
+    static constexpr int kColumns = 520;
+    static constexpr int64_t kNotSet = -1;
+
+    explicit Tfrmmain(Shell shell = {});
+    ~Tfrmmain() override;
+
+    // Start-up; false when the engine's version is wrong (the message has been shown and the
+    // process is to end without showing the window). version stands in for BASS_GetVersion.
+    bool FormCreate(DWORD version = BASS_GetVersion());
+    // Shutdown, once; also run by the destructor.
+    void FormDestroy();
+
+    // Opening.
+    void btnselectClick();
+    void audiodropDrop(const QStringList& names);
+    // A file named on the command line opens whatever its extension.
+    void OpenNamed(const QString& name);
+    void ResetForNewFile(const QString& name);
+    bool OpenSource();
+
+    void btnaboutClick();
+    void btnhelpClick();
+    void Timer1Timer();
+
+    // State shared with the engine's routines and the scan.
+    HSTREAM PreviewStream = 0;
+    HSTREAM ScanStream = 0;
+    std::atomic<int64_t> SelStart{kNotSet};
+    std::atomic<int64_t> SelEnd{kNotSet};
+    int32_t PlayColumn = 0;
+    std::atomic<uint32_t> BytesPerColumn{0};
+    std::unique_ptr<std::atomic<int16_t>[]> LeftLevels;
+    std::unique_ptr<std::atomic<int16_t>[]> RightLevels;
+    std::atomic<bool> Closing{false};
+    EffectFormatInfo EffectFormat;
+    std::string ExeFolder;
+    std::string DataFolder;
+    std::string OutputFolder;
+
+    // Controls, by their component names.
+    QLabel* sLabel1;
+    QLineEdit* sEdit1;
+    QPushButton* btnselect;
+    QLabel* sLabelFX1;
+    WaveformBox* PB;
+    QToolButton* btnplay;
+    QToolButton* btnpause;
+    QToolButton* btnstop;
+    QGroupBox* sGroupBox1;
+    QLabel* sLabel6;
+    StepSpinBox* sedit;
+    QLabel* sLabel7;
+    StepSpinBox* eedit;
+    QLabel* sLabel8;
+    QLineEdit* lengthedit;
+    QCheckBox* loopcheck;
+    QCheckBox* checkgain;
+    QSlider* gaintrack;
+    QCheckBox* fadeincheck;
+    StepSpinBox* spinfadein;
+    QLabel* sLabel2;
+    QCheckBox* fadeoutcheck;
+    StepSpinBox* spinfadeout;
+    QLabel* sLabel3;
+    QCheckBox* chighpass;
+    QSlider* barhighcut;
+    QCheckBox* clowpass;
+    QSlider* barlowcut;
+    QLabel* sLabel9;
+    QLineEdit* outedit;
+    QPushButton* sButton1;
+    QGroupBox* sGroupBox2;
+    QCheckBox* tagcheck;
+    QLabel* sLabel4;
+    QLineEdit* titedit;
+    QLabel* sLabel5;
+    QLineEdit* artedit;
+    QLabel* sLabel10;
+    QLineEdit* albedit;
+    QLabel* sLabel11;
+    QLineEdit* genedit;
+    QLabel* sLabel12;
+    QLineEdit* yearedit;
+    QProgressBar* onebar;
+    QToolButton* btnconvert;
+    QCheckBox* autocheck;
+    QPushButton* btnhelp;
+    QPushButton* btnabout;
+    QTimer* Timer1;
+    // The four button pictures: 0 export, 1 play, 2 pause, 3 stop.
+    QIcon sAlphaImageList1[4];
+
+  protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void FormMouseMove(QMouseEvent* event);
+    void SliderChanged(QSlider* slider);
+
+    Shell shell_;
+    bool created_ = false;
+    bool destroyed_ = false;
+};
+
+// Hooks that later parts of the program fill in: the preview fade, the scan of a new file.
+enum class Fade { In, Out };
+void AttachPreviewFade(Tfrmmain& window, HSTREAM channel, Fade fade);
+void StartScan(Tfrmmain& window, HSTREAM scanStream);
+
+}  // namespace chime

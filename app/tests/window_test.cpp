@@ -1,0 +1,550 @@
+// The main window: its start state, the folder routines, start-up, opening a file by dialog,
+// drop and command line, the about window, the help link and dragging the window.
+
+#include <QAbstractButton>
+#include <QMimeData>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <filesystem>
+#include <fstream>
+
+#include "aboutwindow.h"
+#include "application.h"
+#include "fixtures.h"
+#include "folders.h"
+#include "mainwindow.h"
+
+using namespace chime;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every test's window, with the desktop replaced by recorders.
+struct Recorder {
+    QString nextFile;
+    QList<QUrl> opened;
+    int moves = 0;
+    QStringList fatal;
+    Shell MakeShell() {
+        Shell s;
+        s.chooseAudioFile = [this] { return nextFile; };
+        s.openUrl = [this](const QUrl& u) { opened << u; };
+        s.startSystemMove = [this] {
+            ++moves;
+            return true;
+        };
+        s.showFatalError = [this](const QString& t) { fatal << t; };
+        return s;
+    }
+};
+
+QString Wav(const std::string& name, int rate, int channels, double seconds) {
+    std::string graph = "aevalsrc=";
+    for (int c = 0; c < channels; ++c)
+        graph += (c ? "|" : "") + std::string("0.3*sin(2*PI*440*t)");
+    return QString::fromStdString(
+        test::Made(name, "-f lavfi -i \"" + graph + ":s=" + std::to_string(rate) +
+                             ":d=" + std::to_string(seconds) + "\" -c:a pcm_s16le -f wav"));
+}
+
+// A copy of a file under another name, in the test's scratch folder.
+QString CopyAs(const QString& from, const QString& name) {
+    const fs::path to = fs::path(test::Scratch("window")) / name.toStdString();
+    fs::create_directories(to.parent_path());
+    fs::copy_file(from.toStdString(), to, fs::copy_options::overwrite_existing);
+    return QString::fromStdString(to.string());
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+  private:
+    Recorder rec;
+    std::unique_ptr<Tfrmmain> w;
+
+    void Open(const QString& file) {
+        rec.nextFile = file;
+        w->btnselectClick();
+    }
+
+  private slots:
+    void init() {
+        rec = Recorder();
+        w = std::make_unique<Tfrmmain>(rec.MakeShell());
+        QVERIFY(w->FormCreate());
+    }
+    void cleanup() { w.reset(); }
+
+    void startState_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<QRect>("place");         // width or height -1: sized to its text
+        QTest::addColumn<QVariantList>("extra");  // minimum, maximum, value / checked
+        auto row = [](const char* name, const char* text, bool enabled, QRect place,
+                      QVariantList extra = {}) {
+            QTest::newRow(name) << QString(name) << QString(text) << enabled << place << extra;
+        };
+        row("sLabel1", "Input File:", true, {16, 16, -1, -1});
+        row("sEdit1", "", true, {71, 13, 362, 21});
+        row("btnselect", "Select File", true, {439, 13, 89, 22});
+        row("sLabelFX1",
+            "Left Click:Set Start time;Right Click:Set End time;Middle Click:Set Position", true,
+            {3, 40, 530, 27});
+        row("PB", "", false, {8, 70, 520, 148});
+        row("btnplay", "", true, {7, 229, 33, 33});
+        row("btnpause", "", true, {46, 229, 33, 33});
+        row("btnstop", "", true, {85, 229, 33, 33});
+        row("sGroupBox1", "", true, {127, 223, 402, 39});
+        row("sLabel6", "Start time:", true, {17, 16, -1, -1});
+        row("sedit", "0", true, {74, 13, 50, 21}, {0, 0, 0});
+        row("sLabel7", "End time:", true, {143, 16, -1, -1});
+        row("eedit", "0", true, {197, 13, 50, 21}, {0, 0, 0});
+        row("sLabel8", "Select Lenth:", true, {265, 16, -1, -1});
+        row("lengthedit", "0 sec", true, {334, 13, 50, 21});
+        row("loopcheck", "Loop play select part", true, {7, 267, -1, -1}, {false});
+        row("checkgain", "Gain", true, {154, 267, -1, -1}, {false});
+        row("gaintrack", "", true, {230, 264, 120, 23}, {-12, 12, 0});
+        row("fadeincheck", "Fade In", true, {8, 293, -1, -1}, {true});
+        row("spinfadein", "5", true, {91, 293, 30, 21}, {1, 10, 5});
+        row("sLabel2", "Sec", true, {127, 296, -1, -1});
+        row("fadeoutcheck", "Fade Out", true, {8, 320, -1, -1}, {false});
+        row("spinfadeout", "5", true, {91, 320, 30, 21}, {1, 10, 5});
+        row("sLabel3", "Sec", true, {127, 323, -1, -1});
+        row("chighpass", "High Pass", true, {154, 293, -1, -1}, {false});
+        row("barhighcut", "", true, {230, 293, 120, 23}, {0, 10000, 5000});
+        row("clowpass", "Low Pass", true, {154, 320, -1, -1}, {false});
+        row("barlowcut", "", true, {230, 320, 120, 23}, {0, 10000, 5000});
+        row("sLabel9", "OutFile:", true, {11, 344, -1, -1});
+        row("outedit", "", true, {8, 360, 233, 21});
+        row("sButton1", "Set Outfile Name", true, {252, 358, 89, 25});
+        row("sGroupBox2", "", true, {356, 263, 173, 149});
+        row("tagcheck", "Write Tag Information", true, {4, 1, -1, -1}, {false});
+        row("titedit", "", false, {46, 23, 120, 21});
+        row("artedit", "", false, {46, 47, 120, 21});
+        row("albedit", "", false, {46, 72, 120, 21});
+        row("genedit", "", false, {46, 97, 120, 21});
+        row("yearedit", "", false, {46, 122, 120, 21});
+        row("onebar", "0%", true, {8, 388, 233, 25}, {0, 100, 0});
+        row("btnconvert", "Get\nRingtone", false, {253, 390, 89, 49});
+        row("autocheck", "Automatically open output folder", true, {8, 419, -1, -1}, {false});
+        row("btnhelp", "Help", true, {355, 414, 55, 25});
+        row("btnabout", "About", true, {474, 414, 55, 25});
+    }
+
+    void startState() {
+        QFETCH(QString, name);
+        QFETCH(QString, text);
+        QFETCH(bool, enabled);
+        QFETCH(QRect, place);
+        QFETCH(QVariantList, extra);
+        auto* widget = w->findChild<QWidget*>(name);
+        QVERIFY2(widget != nullptr, qPrintable(name));
+        QCOMPARE(widget->isEnabled(), enabled);
+        QCOMPARE(widget->pos(), place.topLeft());
+        if (place.width() > 0) QCOMPARE(widget->size(), place.size());
+        if (auto* label = qobject_cast<QLabel*>(widget)) QCOMPARE(label->text(), text);
+        if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+            QCOMPARE(button->text(), text);
+            if (extra.size() == 1) QCOMPARE(button->isChecked(), extra[0].toBool());
+        }
+        if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+            if (name != "outedit") QCOMPARE(edit->text(), text);
+        }
+        if (auto* spin = qobject_cast<QSpinBox*>(widget)) {
+            QCOMPARE(spin->text(), text);
+            QCOMPARE(QVariantList({spin->minimum(), spin->maximum(), spin->value()}), extra);
+            QVERIFY(spin->findChild<QLineEdit*>()->isReadOnly());
+        }
+        if (auto* slider = qobject_cast<QSlider*>(widget)) {
+            QCOMPARE(QVariantList({slider->minimum(), slider->maximum(), slider->value()}), extra);
+            QCOMPARE(slider->tickPosition(), QSlider::NoTicks);
+            QCOMPARE(slider->toolTip(), extra[2].toString());
+        }
+        if (auto* bar = qobject_cast<QProgressBar*>(widget)) {
+            QCOMPARE(QVariantList({bar->minimum(), bar->maximum(), bar->value()}), extra);
+            QCOMPARE(bar->text(), text);
+        }
+    }
+
+    void windowItself() {
+        QCOMPARE(w->objectName(), QString("frmmain"));
+        QCOMPARE(w->windowTitle(), QString("Vantor Chimewright"));
+        QCOMPARE(w->size(), QSize(537, 447));
+        QCOMPARE(w->minimumSize(), w->maximumSize());
+        QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(w->windowFlags() & Qt::WindowMinimizeButtonHint);
+        QCOMPARE(QString(Application::kTitle), QString("Pellow Chimewright"));
+        QCOMPARE(w->btnplay->toolTip(), QString("Play"));
+        QCOMPARE(w->btnpause->toolTip(), QString("Pause"));
+        QCOMPARE(w->btnstop->toolTip(), QString("Stop"));
+        for (const QIcon& icon : w->sAlphaImageList1)
+            QVERIFY(!icon.isNull());
+        QVERIFY(!w->PB->BackBitmap.isNull());
+        QCOMPARE(w->PB->BackBitmap.size(), QSize(520, 148));
+    }
+
+    void folderRoutines() {
+        QCOMPARE(AdjustTrailingBackslash("", true), std::string());
+        QCOMPARE(AdjustTrailingBackslash("/a", true), std::string("/a/"));
+        QCOMPARE(AdjustTrailingBackslash("/a/", true), std::string("/a/"));
+        QCOMPARE(AdjustTrailingBackslash("/a//", false), std::string("/a/"));
+        QCOMPARE(AdjustTrailingBackslash("/a", false), std::string("/a"));
+        QCOMPARE(TakeLeadingFolders(0, "a/b/"), std::string("a/"));
+        QCOMPARE(TakeLeadingFolders(1, "a/b/"), std::string("a/b/"));
+        QCOMPARE(TakeLeadingFolders(2, "a/b/"), std::string());
+        for (int level : {0, 1, 2})
+            QCOMPARE(TakeLeadingFolders(level, "abc"), std::string());
+
+        const fs::path root = test::Scratch("force");
+        fs::remove_all(root);
+        fs::create_directories(root);
+        const std::string deep = (root / "x" / "y" / "z").string();
+        QVERIFY(ForceFolders(deep));
+        QVERIFY(fs::is_directory(deep));
+        QVERIFY(ForceFolders(deep + "/"));  // all there: nothing to do
+        QVERIFY(!ForceFolders("/"));        // a bare root: nothing to create
+        QVERIFY(!ForceFolders("relative/folder"));
+        QVERIFY(!fs::exists("relative"));
+        // A file in the way stops the creation there; the levels above stay.
+        std::ofstream(root / "file") << "x";
+        QVERIFY(!ForceFolders((root / "file" / "below").string()));
+        QVERIFY(fs::is_directory(root));
+    }
+
+    void startUpMakesFoldersAndTheDefaultOutput() {
+        const QString docs = QDir::homePath() + "/Documents";
+        QCOMPARE(QString::fromStdString(w->DataFolder), docs + "/Corvane/Chimewright/");
+        QCOMPARE(QString::fromStdString(w->OutputFolder), docs + "/Corvane/Chimewright/output/");
+        QVERIFY(QDir(QString::fromStdString(w->OutputFolder)).exists());
+        const QString output = docs + "/Corvane/Chimewright/output/Vantor.m4r";
+        QCOMPARE(w->outedit->text(), output);
+        QCOMPARE(w->outedit->toolTip(), output);
+        QVERIFY(w->outedit->isReadOnly());
+        QCOMPARE(QString::fromStdString(w->ExeFolder),
+                 QCoreApplication::applicationDirPath() + "/");
+        QCOMPARE(w->Timer1->interval(), 33);
+        QVERIFY(!w->Timer1->isActive());
+        QCOMPARE(w->SelStart.load(), Tfrmmain::kNotSet);
+        QCOMPARE(w->SelEnd.load(), Tfrmmain::kNotSet);
+        for (int i = 0; i < Tfrmmain::kColumns; ++i)
+            QCOMPARE(w->LeftLevels[i].load(), int16_t{0});
+        QVERIFY(BASS_IsSilentDevice());  // the engine runs
+        QCOMPARE(w->BytesPerColumn.load(), 0u);
+    }
+
+    void versionCheck_data() {
+        QTest::addColumn<uint>("version");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("2.4.0.0") << 0x02040000u << true;
+        QTest::newRow("2.4.17.3") << 0x02041103u << true;
+        QTest::newRow("2.3") << 0x02030000u << false;
+        QTest::newRow("2.5") << 0x02050000u << false;
+    }
+
+    void versionCheck() {
+        QFETCH(uint, version);
+        QFETCH(bool, accepted);
+        w.reset();
+        rec = Recorder();
+        Tfrmmain fresh(rec.MakeShell());
+        QCOMPARE(fresh.FormCreate(version), accepted);
+        if (accepted) {
+            QVERIFY(rec.fatal.isEmpty());
+            return;
+        }
+        QCOMPARE(rec.fatal, QStringList{"An incorrect version of BASS.DLL was loaded"});
+        // Nothing after the check ran: no pictures, no levels, no engine.
+        QVERIFY(fresh.PB->BackBitmap.isNull());
+        QVERIFY(fresh.LeftLevels == nullptr);
+        QVERIFY(!BASS_IsSilentDevice());
+        QVERIFY(!fresh.outedit->text().isEmpty());  // the steps before it did run
+    }
+
+    void openByDialog() {
+        const QString file = Wav("w44.wav", 44100, 2, 2.5);
+        rec.nextFile.clear();
+        w->btnselectClick();  // cancelled: nothing changes
+        QCOMPARE(w->sEdit1->text(), QString());
+        QCOMPARE(w->PreviewStream, 0u);
+        Open(file);
+        QCOMPARE(w->sEdit1->text(), file);
+        QVERIFY(w->PreviewStream != 0);
+        QCOMPARE(BASS_ChannelIsActive(w->PreviewStream), BASS_ACTIVE_PLAYING);
+        QVERIFY(w->PB->isEnabled());
+        QVERIFY(w->Timer1->isActive());
+        QCOMPARE(w->sedit->maximum(), 2);
+        QCOMPARE(w->eedit->maximum(), 2);
+        QCOMPARE(w->sedit->value(), 0);
+        QCOMPARE(w->lengthedit->text(), QString("0 Sec"));
+        QCOMPARE(w->EffectFormat.Bits, 16);
+        QCOMPARE(w->EffectFormat.Rate, 44100);
+        QCOMPARE(w->EffectFormat.Channels, 2);
+        // A second opening frees the first stream.
+        const HSTREAM first = w->PreviewStream;
+        Open(Wav("w44b.wav", 44100, 1, 1.5));
+        QVERIFY(w->PreviewStream != first);
+        QVERIFY(!BASS_ChannelIsActive(first));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+    }
+
+    void dropList_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("taken");
+        const QString wav = Wav("w44.wav", 44100, 2, 2.5);
+        const std::pair<const char*, bool> rows[] = {
+            {"song.mp3", true},  {"song.MP3", true},  {"song.Wav", true},   {"song.aiff", true},
+            {"song.fla", true},  {"song.mpp", true},  {"song.mp+", true},   {"song.m4b", true},
+            {"song.umx", true},  {"song.aif", false}, {"song.alac", false}, {"song.mo3", false},
+            {"song.m4r", false}, {"song", false},
+        };
+        for (const auto& [n, taken] : rows)
+            QTest::newRow(n) << CopyAs(wav, n) << taken;
+    }
+
+    void dropList() {
+        QFETCH(QString, name);
+        QFETCH(bool, taken);
+        const QString playing = Wav("w22.wav", 22050, 2, 2.5);
+        Open(playing);
+        const HSTREAM before = w->PreviewStream;
+        w->audiodropDrop({name});
+        if (taken) {
+            QCOMPARE(w->sEdit1->text(), name);
+            QVERIFY(w->PreviewStream != before);
+            // A WAV file under any of these names still decodes.
+            QCOMPARE(BASS_ChannelIsActive(w->PreviewStream), BASS_ACTIVE_PLAYING);
+        } else {
+            // Refused: the playing file is left alone.
+            QCOMPARE(w->sEdit1->text(), playing);
+            QCOMPARE(w->PreviewStream, before);
+            QCOMPARE(BASS_ChannelIsActive(before), BASS_ACTIVE_PLAYING);
+        }
+    }
+
+    void dropTakesTheFirstNameOnly() {
+        const QString wav = Wav("w44.wav", 44100, 2, 2.5);
+        const QString good = CopyAs(wav, "good.mp3");
+        const QString refused = CopyAs(wav, "refused.aif");
+        w->audiodropDrop({refused, good});
+        QCOMPARE(w->sEdit1->text(), QString());
+        QCOMPARE(w->PreviewStream, 0u);
+        w->audiodropDrop({good, refused});
+        QCOMPARE(w->sEdit1->text(), good);
+        QVERIFY(w->PreviewStream != 0);
+
+        // A real drop on the input field.
+        const QString other = CopyAs(wav, "dropped.wav");
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(other), QUrl::fromLocalFile(good)});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(w->sEdit1, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(w->sEdit1, &drop);
+        QCOMPARE(w->sEdit1->text(), other);
+        // Plain text is not a file: refused.
+        QMimeData text;
+        text.setText("hello");
+        QDragEnterEvent textEnter(QPoint(5, 5), Qt::CopyAction, &text, Qt::LeftButton,
+                                  Qt::NoModifier);
+        QCoreApplication::sendEvent(w->sEdit1, &textEnter);
+        QVERIFY(!textEnter.isAccepted());
+    }
+
+    void commandLineTakesAnyExtension() {
+        const QString aif = CopyAs(Wav("w44.wav", 44100, 2, 2.5), "named.aif");
+        w->OpenNamed(aif);
+        QCOMPARE(w->sEdit1->text(), aif);
+        QCOMPARE(BASS_ChannelIsActive(w->PreviewStream), BASS_ACTIVE_PLAYING);
+    }
+
+    void sliderRanges_data() {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("highMax");
+        QTest::addColumn<int>("highPos");
+        QTest::addColumn<int>("lowPos");
+        QTest::newRow("44100") << 44100 << 22050 << 11025 << 22050;
+        QTest::newRow("22050") << 22050 << 11025 << 5512 << 11025;
+        QTest::newRow("48000") << 48000 << 24000 << 12000 << 24000;
+    }
+
+    void sliderRanges() {
+        QFETCH(int, rate);
+        QFETCH(int, highMax);
+        QFETCH(int, highPos);
+        QFETCH(int, lowPos);
+        Open(Wav("r" + std::to_string(rate) + ".wav", rate, 2, 1.5));
+        QCOMPARE(w->barhighcut->minimum(), 0);
+        QCOMPARE(w->barhighcut->maximum(), highMax);
+        QCOMPARE(w->barhighcut->value(), highPos);
+        QCOMPARE(w->barlowcut->maximum(), highMax);
+        QCOMPARE(w->barlowcut->value(), lowPos);
+        QCOMPARE(w->barhighcut->toolTip(), QString::number(highPos));
+        // A second file of the same rate moves no slider: no change handler runs.
+        QSignalSpy high(w->barhighcut, &QSlider::valueChanged);
+        QSignalSpy low(w->barlowcut, &QSlider::valueChanged);
+        Open(CopyAs(Wav("r" + std::to_string(rate) + ".wav", rate, 2, 1.5), "again.wav"));
+        QVERIFY(w->PreviewStream != 0);
+        QCOMPARE(high.count(), 0);
+        QCOMPARE(low.count(), 0);
+    }
+
+    void spinMaximaAndColumnScale_data() {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<int>("maximum");
+        QTest::addColumn<uint>("bytesPerColumn");
+        // Below 10.4 s the 0.02 s floor holds: 0.02 s of 44.1 kHz stereo is 3528 bytes.
+        QTest::newRow("2.5 s") << 44100 << 2 << 2.5 << 2 << 3528u;
+        QTest::newRow("0.6 s") << 44100 << 2 << 0.6 << 0 << 3528u;
+        QTest::newRow("10.3 s") << 8000 << 1 << 10.3 << 10 << 320u;
+        // 30 s of 8 kHz mono: 480000 bytes over 520 columns.
+        QTest::newRow("30 s") << 8000 << 1 << 30.0 << 30 << 923u;
+        QTest::newRow("11 s") << 8000 << 1 << 11.0 << 11 << 338u;
+    }
+
+    void spinMaximaAndColumnScale() {
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QFETCH(double, seconds);
+        QFETCH(int, maximum);
+        QFETCH(uint, bytesPerColumn);
+        Open(Wav("s" + std::to_string(rate) + "-" + std::to_string(channels) + "-" +
+                     std::to_string(seconds) + ".wav",
+                 rate, channels, seconds));
+        QVERIFY(w->PreviewStream != 0);
+        QCOMPARE(w->sedit->maximum(), maximum);
+        QCOMPARE(w->eedit->maximum(), maximum);
+        QCOMPARE(w->BytesPerColumn.load(), bytesPerColumn);
+    }
+
+    void failedOpeningKeepsTheBoxAndTimer() {
+        Open(Wav("w44.wav", 44100, 2, 2.5));
+        const uint scale = w->BytesPerColumn;
+        w->sedit->setMaximum(2);
+        const QString missing = QString::fromStdString(test::Scratch("no such file.mp3"));
+        Open(missing);
+        QCOMPARE(w->sEdit1->text(), missing);
+        QCOMPARE(w->PreviewStream, 0u);
+        QVERIFY(w->PB->isEnabled());
+        QVERIFY(w->Timer1->isActive());
+        QCOMPARE(w->BytesPerColumn.load(), scale);
+        QCOMPARE(w->sedit->maximum(), 0);
+        QVERIFY(!w->btnconvert->isEnabled());
+    }
+
+    void nonAsciiNamesOpenAndPlay() {
+        const QString name = CopyAs(Wav("w44.wav", 44100, 2, 2.5),
+                                    QString::fromUtf8("Grüße \"aus\" 'Köln' – ünï.wav"));
+        Open(name);
+        QCOMPARE(w->sEdit1->text(), name);
+        QVERIFY(w->PreviewStream != 0);
+        QTRY_VERIFY(BASS_ChannelGetPosition(w->PreviewStream, BASS_POS_BYTE) > 0);
+    }
+
+    void aboutWindowIsFreshEachTime() {
+        QList<QPointer<Tfrmabout>> seen;
+        for (int i = 0; i < 2; ++i) {
+            QTimer::singleShot(0, this, [&seen] {
+                auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+                auto* frm = dynamic_cast<Tfrmabout*>(about);
+                QVERIFY(frm != nullptr);
+                seen << frm;
+                QCOMPARE(frm->windowTitle(), QString("About Vantor Chimewright"));
+                QCOMPARE(frm->size(), QSize(359, 212));
+                QCOMPARE(frm->sLabel1->text(), QString("Version:1.00"));
+                QCOMPARE(frm->sButton1->geometry(), QRect(286, 171, 65, 25));
+                QVERIFY(!frm->Image2->pixmap().isNull());
+                frm->Label8Click();
+                frm->Label9Click();
+                frm->sButton1->click();
+            });
+            w->btnaboutClick();
+        }
+        QCOMPARE(seen.size(), 2);
+        // Each closed window was freed.
+        QVERIFY(seen[0].isNull() && seen[1].isNull());
+        QCOMPARE(rec.opened.size(), 4);
+        QCOMPARE(rec.opened[0].scheme(), QString("https"));
+        QCOMPARE(rec.opened[1].scheme(), QString("mailto"));
+    }
+
+    void helpOpensThePageBesideTheProgram() {
+        w->btnhelpClick();
+        QCOMPARE(rec.opened.size(), 1);
+        QVERIFY(rec.opened[0].isLocalFile());
+        const QString page = rec.opened[0].toLocalFile();
+        QCOMPARE(page, QCoreApplication::applicationDirPath() + "/help.html");
+        QVERIFY(QFile::exists(page));
+    }
+
+    void draggingTheFreeSurfaceMovesTheWindow_data() {
+        QTest::addColumn<QPoint>("at");
+        QTest::addColumn<bool>("moves");
+        QTest::newRow("free surface") << QPoint(300, 350) << true;
+        QTest::newRow("group box") << QPoint(250, 245) << false;
+        QTest::newRow("enabled button") << QPoint(450, 20) << false;
+        QTest::newRow("label") << QPoint(20, 20) << false;
+        QTest::newRow("disabled waveform box") << QPoint(200, 150) << true;
+        QTest::newRow("disabled export button") << QPoint(300, 420) << true;
+    }
+
+    void draggingTheFreeSurfaceMovesTheWindow() {
+        QFETCH(QPoint, at);
+        QFETCH(bool, moves);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QWidget* target = w->childAt(at);
+        QWidget* receiver = target != nullptr && target->isEnabled() ? target : w.get();
+        const QPoint local = receiver->mapFrom(w.get(), at);
+        QMouseEvent press(QEvent::MouseButtonPress, local, receiver->mapToGlobal(local),
+                          Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(receiver, &press);
+        QMouseEvent move(QEvent::MouseMove, local + QPoint(3, 0),
+                         receiver->mapToGlobal(local + QPoint(3, 0)), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(receiver, &move);
+        QCOMPARE(rec.moves > 0, moves);
+        // Without the button held nothing moves.
+        rec.moves = 0;
+        QMouseEvent hover(QEvent::MouseMove, QPointF(250, 245), QPointF(250, 245), Qt::NoButton,
+                          Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(w.get(), &hover);
+        QCOMPARE(rec.moves, 0);
+    }
+
+    void anErrorThatEscapesAHandlerIsShownAndTheProgramGoesOn() {
+        static QStringList shown;
+        shown.clear();
+        auto* previous = Application::reportError;
+        Application::reportError = [](const QString& text) { shown << text; };
+        struct Throwing : QObject {
+            bool event(QEvent*) override { throw std::runtime_error("it broke"); }
+        } throwing;
+        QEvent event(QEvent::User);
+        QApplication::sendEvent(&throwing, &event);
+        Application::reportError = previous;
+        QCOMPARE(shown, QStringList{"it broke"});
+        QVERIFY(w->isEnabled());
+    }
+};
+
+int main(int argc, char** argv) {
+    // A home of the test's own, so start-up makes its folders there.
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qunsetenv("XDG_CONFIG_HOME");
+    qunsetenv("XDG_DOCUMENTS_DIR");
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("CHIMEWRIGHT_AUDIO", "silent");
+    Application app(argc, argv);
+    WindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "window_test.moc"
