@@ -1,0 +1,43 @@
+#include "editing.h"
+
+#include <algorithm>
+
+namespace chime {
+
+int64_t ColumnPosition(int x, uint32_t bytesPerColumn, int columns) {
+    return static_cast<int64_t>(std::clamp(x, 0, columns - 1)) * bytesPerColumn;
+}
+
+int64_t StepTarget(HSTREAM stream, int shown, int maximum, int direction) {
+    const int target = shown + direction;
+    if (target < 0 || target > maximum) return -1;
+    return BASS_ChannelSeconds2Bytes(stream, static_cast<double>(target));
+}
+
+void PointerEditing::MouseDown(DragModes button, int x, uint32_t bytesPerColumn) {
+    DragMode = button;
+    Apply(x, bytesPerColumn);
+}
+
+void PointerEditing::MouseMove(int x, uint32_t bytesPerColumn) {
+    Apply(x, bytesPerColumn);
+}
+
+void PointerEditing::Apply(int x, uint32_t bytesPerColumn) {
+    const int64_t position = ColumnPosition(x, bytesPerColumn, columns_);
+    switch (DragMode) {
+        case DragModes::Start:
+            selection_.SetSelectionStart(position);
+            break;
+        case DragModes::End:
+            selection_.SetSelectionEnd(position);
+            break;
+        case DragModes::Play:
+            BASS_ChannelSetPosition(selection_.Stream(), position, BASS_POS_BYTE);
+            break;
+        case DragModes::None:
+            break;
+    }
+}
+
+}  // namespace chime
