@@ -12,6 +12,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QWindow>
 #include <cmath>
 
@@ -30,9 +31,6 @@ QString QtFilter(const char* filter) {
     const qsizetype bar = text.indexOf('|');
     return text.left(bar) + " (" + text.mid(bar + 1).replace(';', ' ') + ")";
 }
-
-// The routine of the end sync on every preview stream; the selection's loop fills it in.
-void LoopSyncProc(HSYNC, DWORD, DWORD, void*) {}
 
 template <typename T>
 T* Place(T* widget, const char* name, int x, int y, int w, int h) {
@@ -112,6 +110,16 @@ QAbstractSpinBox::StepEnabled StepSpinBox::stepEnabled() const {
     // The handlers decide what a step does; the arrows stay live at the ends of the range.
     if (onStep) return StepUpEnabled | StepDownEnabled;
     return QSpinBox::stepEnabled();
+}
+
+void WaveformBox::mousePressEvent(QMouseEvent* event) {
+    if (onPress) onPress(event);
+}
+void WaveformBox::mouseMoveEvent(QMouseEvent* event) {
+    if (onMove) onMove(event);
+}
+void WaveformBox::mouseReleaseEvent(QMouseEvent* event) {
+    if (onRelease) onRelease(event);
 }
 
 void WaveformBox::paintEvent(QPaintEvent*) {
@@ -256,6 +264,28 @@ Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
     connect(btnabout, &QPushButton::clicked, this, [this] { btnaboutClick(); });
     connect(btnhelp, &QPushButton::clicked, this, [this] { btnhelpClick(); });
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    connect(btnplay, &QToolButton::clicked, this, [this] { btnplayClick(); });
+    connect(btnpause, &QToolButton::clicked, this, [this] { btnpauseClick(); });
+    connect(btnstop, &QToolButton::clicked, this, [this] { btnstopClick(); });
+    PB->onPress = [this](QMouseEvent* e) {
+        PBMouseDown(e->button(), static_cast<int>(e->position().x()));
+    };
+    PB->onMove = [this](QMouseEvent* e) { PBMouseMove(static_cast<int>(e->position().x())); };
+    PB->onRelease = [this](QMouseEvent*) { PBMouseUp(); };
+    sedit->onStep = [this](int d) { d > 0 ? seditUpClick() : seditDownClick(); };
+    eedit->onStep = [this](int d) { d > 0 ? eeditUpClick() : eeditDownClick(); };
+    // The playback thread reads copies of these controls, never the controls.
+    connect(loopcheck, &QCheckBox::toggled, this,
+            [this](bool on) { selection.loopChecked.store(on, std::memory_order_relaxed); });
+    selection.fadeOutSeconds = spinfadeout->value();
+    connect(spinfadeout, &QSpinBox::valueChanged, this,
+            [this](int seconds) { selection.fadeOutSeconds = seconds; });
+    selection.attachPreviewFade = [this](HSTREAM channel, Fade fade) {
+        AttachPreviewFade(*this, channel, fade);
+    };
+    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
+    space->setContext(Qt::WindowShortcut);
+    connect(space, &QShortcut::activated, this, [this] { PlayOrPause(); });
 
     // Centred on the screen.
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -292,8 +322,7 @@ bool Tfrmmain::FormCreate(DWORD version) {
         LeftLevels[i].store(0, std::memory_order_relaxed);
         RightLevels[i].store(0, std::memory_order_relaxed);
     }
-    SelStart = kNotSet;
-    SelEnd = kNotSet;
+    selection.Clear();
     BASS_Init(-1, 44100, 0, nullptr, nullptr);
     Timer1->setInterval(33);
     created_ = true;
@@ -337,9 +366,9 @@ void Tfrmmain::ResetForNewFile(const QString& name) {
         BASS_StreamFree(PreviewStream);
         PreviewStream = 0;
         PlayColumn = 0;
-        SelStart = kNotSet;
-        SelEnd = kNotSet;
+        selection.Clear();
     }
+    selection.SetStream(0);
     sEdit1->setText(name);
     onebar->setValue(0);
     btnconvert->setEnabled(false);
@@ -355,6 +384,7 @@ bool Tfrmmain::OpenSource() {
     CreateFn* create = PreviewCreateFor(ExtensionOf(name));
     PreviewStream = create(FALSE, name.c_str(), 0, 0, BASS_STREAM_PRESCAN);
     if (PreviewStream == 0) return false;
+    selection.SetStream(PreviewStream);
     BASS_CHANNELINFO info{};
     BASS_ChannelGetInfo(PreviewStream, &info);
     const int rate = static_cast<int>(info.freq);
@@ -377,7 +407,9 @@ bool Tfrmmain::OpenSource() {
     const int64_t floor = BASS_ChannelSeconds2Bytes(PreviewStream, 0.02);
     BytesPerColumn = static_cast<uint32_t>(perColumn < floor ? floor : perColumn);
 
-    BASS_ChannelSetSync(PreviewStream, BASS_SYNC_MIXTIME | BASS_SYNC_END, 0, LoopSyncProc, nullptr);
+    // With looping on and a start set, the end of the file goes back to the start too.
+    BASS_ChannelSetSync(PreviewStream, BASS_SYNC_MIXTIME | BASS_SYNC_END, 0,
+                        Selection::LoopSyncProc, &selection);
     AttachPreviewFade(*this, PreviewStream, Fade::In);
     BASS_ChannelPlay(PreviewStream, FALSE);
 
@@ -390,6 +422,86 @@ bool Tfrmmain::OpenSource() {
 void Tfrmmain::SliderChanged(QSlider* slider) {
     // The filters and the gain attach here once the effects exist; the hint follows the value.
     slider->setToolTip(QString::number(slider->value()));
+}
+
+void Tfrmmain::ShowStartSeconds(int seconds) {
+    sedit->setValue(seconds);
+}
+void Tfrmmain::ShowEndSeconds(int seconds) {
+    eedit->setValue(seconds);
+}
+void Tfrmmain::ShowLength(const std::string& text) {
+    lengthedit->setText(QString::fromStdString(text));
+}
+void Tfrmmain::EnableExport(bool enabled) {
+    btnconvert->setEnabled(enabled);
+}
+
+void Tfrmmain::btnplayClick() {
+    if (sEdit1->text().isEmpty()) {
+        btnselectClick();
+        return;
+    }
+    if (PreviewStream == 0) return;
+    // A stopped stream starts with a new fade-in; a paused one goes on without one.
+    if (BASS_ChannelIsActive(PreviewStream) == BASS_ACTIVE_STOPPED) {
+        AttachPreviewFade(*this, PreviewStream, Fade::In);
+    }
+    BASS_ChannelPlay(PreviewStream, FALSE);
+}
+
+void Tfrmmain::btnpauseClick() {
+    BASS_ChannelPause(PreviewStream);
+}
+
+void Tfrmmain::btnstopClick() {
+    if (PreviewStream == 0) return;
+    BASS_ChannelStop(PreviewStream);
+    BASS_ChannelSetPosition(PreviewStream, 0, BASS_POS_BYTE);
+    PlayColumn = 0;
+}
+
+void Tfrmmain::PlayOrPause() {
+    if (PreviewStream != 0 && BASS_ChannelIsActive(PreviewStream) == BASS_ACTIVE_PLAYING) {
+        btnpauseClick();
+    } else {
+        btnplayClick();
+    }
+}
+
+void Tfrmmain::PBMouseDown(Qt::MouseButton button, int x) {
+    const DragModes mode = button == Qt::LeftButton     ? DragModes::Start
+                           : button == Qt::RightButton  ? DragModes::End
+                           : button == Qt::MiddleButton ? DragModes::Play
+                                                        : DragModes::None;
+    if (mode == DragModes::None) return;
+    pointer.MouseDown(mode, x, BytesPerColumn);
+}
+
+void Tfrmmain::PBMouseMove(int x) {
+    pointer.MouseMove(x, BytesPerColumn);
+}
+
+void Tfrmmain::PBMouseUp() {
+    pointer.MouseUp();
+}
+
+// The steps start from the whole seconds the box shows.
+void Tfrmmain::seditUpClick() {
+    const int64_t to = StepTarget(PreviewStream, sedit->value(), sedit->maximum(), 1);
+    if (to >= 0) selection.SetSelectionStart(to);
+}
+void Tfrmmain::seditDownClick() {
+    const int64_t to = StepTarget(PreviewStream, sedit->value(), sedit->maximum(), -1);
+    if (to >= 0) selection.SetSelectionStart(to);
+}
+void Tfrmmain::eeditUpClick() {
+    const int64_t to = StepTarget(PreviewStream, eedit->value(), eedit->maximum(), 1);
+    if (to >= 0) selection.SetSelectionEnd(to);
+}
+void Tfrmmain::eeditDownClick() {
+    const int64_t to = StepTarget(PreviewStream, eedit->value(), eedit->maximum(), -1);
+    if (to >= 0) selection.SetSelectionEnd(to);
 }
 
 void Tfrmmain::btnaboutClick() {

@@ -20,7 +20,9 @@
 #include <memory>
 #include <string>
 
+#include "editing.h"
 #include "engine.h"
+#include "selection.h"
 
 namespace chime {
 
@@ -51,22 +53,27 @@ class StepSpinBox : public QSpinBox {
     StepEnabled stepEnabled() const override;
 };
 
-// The waveform box. Until the waveform view draws the file, it shows the background.
+// The waveform box. Until the waveform view draws the file, it shows the background. Its mouse
+// events go to the window's handlers.
 class WaveformBox : public QWidget {
   public:
     explicit WaveformBox(QWidget* parent) : QWidget(parent) {}
     QImage BackBitmap;
     QString missingNote;  // said in the box when the background picture could not be loaded
+    std::function<void(QMouseEvent*)> onPress, onMove, onRelease;
 
   protected:
     void paintEvent(QPaintEvent*) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
-class Tfrmmain : public QWidget {
+class Tfrmmain : public QWidget, private SelectionView {
   public:
     // The waveform box's width: one level per column.
     static constexpr int kColumns = 520;
-    static constexpr int64_t kNotSet = -1;
+    static constexpr int64_t kNotSet = Selection::kNotSet;
 
     explicit Tfrmmain(Shell shell = {});
     ~Tfrmmain() override;
@@ -85,6 +92,20 @@ class Tfrmmain : public QWidget {
     void ResetForNewFile(const QString& name);
     bool OpenSource();
 
+    // Transport and editing.
+    void btnplayClick();
+    void btnpauseClick();
+    void btnstopClick();
+    void PBMouseDown(Qt::MouseButton button, int x);
+    void PBMouseMove(int x);
+    void PBMouseUp();
+    void seditUpClick();
+    void seditDownClick();
+    void eeditUpClick();
+    void eeditDownClick();
+    // The space bar: play or pause.
+    void PlayOrPause();
+
     void btnaboutClick();
     void btnhelpClick();
     void Timer1Timer();
@@ -92,8 +113,11 @@ class Tfrmmain : public QWidget {
     // State shared with the engine's routines and the scan.
     HSTREAM PreviewStream = 0;
     HSTREAM ScanStream = 0;
-    std::atomic<int64_t> SelStart{kNotSet};
-    std::atomic<int64_t> SelEnd{kNotSet};
+    Selection selection{*this};
+    // The points, readable whole from any thread.
+    std::atomic<int64_t>& SelStart = selection.SelStart;
+    std::atomic<int64_t>& SelEnd = selection.SelEnd;
+    PointerEditing pointer{selection, kColumns};
     int32_t PlayColumn = 0;
     std::atomic<uint32_t> BytesPerColumn{0};
     std::unique_ptr<std::atomic<int16_t>[]> LeftLevels;
@@ -162,6 +186,10 @@ class Tfrmmain : public QWidget {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void ShowStartSeconds(int seconds) override;
+    void ShowEndSeconds(int seconds) override;
+    void ShowLength(const std::string& text) override;
+    void EnableExport(bool enabled) override;
     void FormMouseMove(QMouseEvent* event);
     void SliderChanged(QSlider* slider);
 
@@ -170,8 +198,8 @@ class Tfrmmain : public QWidget {
     bool destroyed_ = false;
 };
 
-// Hooks that later parts of the program fill in: the preview fade, the scan of a new file.
-enum class Fade { In, Out };
+// Hooks that later parts of the program fill in: the preview fade (playback thread or UI
+// thread), the scan of a new file.
 void AttachPreviewFade(Tfrmmain& window, HSTREAM channel, Fade fade);
 void StartScan(Tfrmmain& window, HSTREAM scanStream);
 

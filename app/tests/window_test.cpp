@@ -447,6 +447,171 @@ class WindowTest : public QObject {
         QTRY_VERIFY(BASS_ChannelGetPosition(w->PreviewStream, BASS_POS_BYTE) > 0);
     }
 
+    void playWithoutAFileOffersTheDialog() {
+        int asked = 0;
+        w.reset();
+        rec = Recorder();
+        Shell shell = rec.MakeShell();
+        shell.chooseAudioFile = [&asked] {
+            ++asked;
+            return QString();
+        };
+        w = std::make_unique<Tfrmmain>(shell);
+        QVERIFY(w->FormCreate());
+        w->btnplay->click();
+        QCOMPARE(asked, 1);
+        QCOMPARE(w->PreviewStream, 0u);
+        w->btnpause->click();  // no stream: nothing happens
+        w->btnstop->click();
+    }
+
+    void stopPlaysFromTheStartPauseFromWhereItWas() {
+        Open(Wav("w44-6.wav", 44100, 2, 6));
+        const HSTREAM h = w->PreviewStream;
+        auto seconds = [h] {
+            return BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE));
+        };
+        QTest::qWait(300);
+        w->PlayColumn = 77;
+        w->btnstop->click();
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_STOPPED);
+        QCOMPARE(seconds(), 0.0);
+        QCOMPARE(w->PlayColumn, 0);
+        w->btnplay->click();
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+        QVERIFY(seconds() < 0.05);
+        QTest::qWait(300);
+        w->btnpause->click();
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PAUSED);
+        const double paused = seconds();
+        QVERIFY(paused > 0.2);
+        QTest::qWait(200);
+        w->btnplay->click();
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+        QVERIFY(std::abs(seconds() - paused) < 0.03);
+        // Play while playing changes nothing; the space bar pauses and plays.
+        w->btnplay->click();
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        w->btnhelp->setFocus();
+        QTest::keyClick(w->btnhelp, Qt::Key_Space);
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PAUSED);
+        QVERIFY2(rec.opened.isEmpty(), "the space bar must not click the focused button");
+        QTest::keyClick(w->btnhelp, Qt::Key_Space);
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+        // In a text field a space is a space.
+        w->tagcheck->click();
+        w->titedit->setEnabled(true);
+        w->titedit->setFocus();
+        QTest::keyClicks(w->titedit, "a b");
+        QCOMPARE(w->titedit->text(), QString("a b"));
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+    }
+
+    void mouseOnTheWaveform() {
+        Open(Wav("w8k-30.wav", 8000, 1, 30));
+        const uint perColumn = w->BytesPerColumn;
+        QCOMPARE(perColumn, 923u);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTest::mouseClick(w->PB, Qt::LeftButton, {}, QPoint(100, 50));
+        QCOMPARE(w->SelStart.load(), int64_t{100} * perColumn);
+        QCOMPARE(w->sedit->value(), 100 * 923 / 16000);
+        QTest::mouseClick(w->PB, Qt::RightButton, {}, QPoint(400, 50));
+        QCOMPARE(w->SelEnd.load(), int64_t{400} * perColumn);
+        QCOMPARE(w->eedit->value(), 400 * 923 / 16000);
+        QCOMPARE(w->lengthedit->text(), QString("17 sec"));
+        QVERIFY(w->btnconvert->isEnabled());
+        // A click at column 0 sets the start to the very beginning.
+        QTest::mouseClick(w->PB, Qt::LeftButton, {}, QPoint(0, 50));
+        QCOMPARE(w->SelStart.load(), int64_t{0});
+        QCOMPARE(w->sedit->value(), 0);
+        // Middle: the play position.
+        QTest::mouseClick(w->PB, Qt::MiddleButton, {}, QPoint(260, 50));
+        const QWORD heard = BASS_ChannelGetPosition(w->PreviewStream, BASS_POS_BYTE);
+        QVERIFY(heard >= QWORD{260} * perColumn && heard < QWORD{260} * perColumn + 1600);
+        // A drag of the start past the end, then out of the box: clamped to the last column.
+        QTest::mousePress(w->PB, Qt::LeftButton, {}, QPoint(300, 50));
+        QMouseEvent move(QEvent::MouseMove, QPointF(700, 50), w->PB->mapToGlobal(QPointF(700, 50)),
+                         Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(w->PB, &move);
+        QCOMPARE(w->SelStart.load(), int64_t{400} * perColumn);
+        QCOMPARE(w->SelEnd.load(), int64_t{519} * perColumn);
+        QCOMPARE(w->pointer.DragMode, DragModes::Start);
+        QTest::mouseRelease(w->PB, Qt::LeftButton, {}, QPoint(700, 50));
+        QCOMPARE(w->pointer.DragMode, DragModes::None);
+    }
+
+    void spinBoxesStepByWholeSecondsAndTakeNoTyping() {
+        Open(Wav("w8k-30.wav", 8000, 1, 30));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QCOMPARE(w->sedit->maximum(), 30);
+        // Not set yet: the box shows 0, and a step up sets the start to 1 s.
+        w->sedit->stepBy(1);
+        QCOMPARE(w->SelStart.load(), int64_t{16000});
+        w->SelStart = 12 * 16000 + 11200;  // 12.7 s
+        w->selection.SetSelectionStart(w->SelStart);
+        QCOMPARE(w->sedit->value(), 12);
+        w->sedit->setFocus();
+        QTest::keyClick(w->sedit, Qt::Key_Up);
+        QCOMPARE(w->SelStart.load(), int64_t{13} * 16000);
+        QTest::keyClick(w->sedit, Qt::Key_Down);
+        QTest::keyClick(w->sedit, Qt::Key_Down);
+        QCOMPARE(w->SelStart.load(), int64_t{11} * 16000);
+        // The wheel runs the same handlers.
+        QWheelEvent wheel(QPointF(10, 10), w->sedit->mapToGlobal(QPointF(10, 10)), QPoint(),
+                          QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(w->sedit, &wheel);
+        QCOMPARE(w->SelStart.load(), int64_t{12} * 16000);
+        // Typing changes nothing.
+        QTest::keyClicks(w->sedit, "7");
+        QCOMPARE(w->sedit->value(), 12);
+        QCOMPARE(w->SelStart.load(), int64_t{12} * 16000);
+        // Down from 1 s reaches 0 s; from 0 nothing more; at the maximum up does nothing.
+        w->selection.SetSelectionStart(16000);
+        w->seditDownClick();
+        QCOMPARE(w->SelStart.load(), int64_t{0});
+        QCOMPARE(w->sedit->value(), 0);
+        w->seditDownClick();
+        QCOMPARE(w->SelStart.load(), int64_t{0});
+        w->selection.SetSelectionEnd(30 * 16000);
+        QCOMPARE(w->eedit->value(), 30);
+        w->eeditUpClick();
+        QCOMPARE(w->SelEnd.load(), int64_t{30} * 16000);
+        w->eeditDownClick();
+        QCOMPARE(w->SelEnd.load(), int64_t{29} * 16000);
+    }
+
+    void loopingPlaysTheSelectionOverAndOver() {
+        Open(Wav("w44-6.wav", 44100, 2, 6));
+        const HSTREAM h = w->PreviewStream;
+        w->loopcheck->click();
+        w->selection.SetSelectionStart(BASS_ChannelSeconds2Bytes(h, 2.0));
+        w->selection.SetSelectionEnd(BASS_ChannelSeconds2Bytes(h, 2.5));
+        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 2.3), BASS_POS_BYTE);
+        double highest = 0;
+        int wraps = 0;
+        double last = 2.3;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 1300) {
+            const double at =
+                BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE));
+            if (at < last - 0.2) ++wraps;
+            highest = std::max(highest, at);
+            last = at;
+            QTest::qWait(5);
+        }
+        QVERIFY(wraps >= 2);
+        QVERIFY(highest <= 2.5 + 0.001);
+        // Off: playback runs on past the end point.
+        w->loopcheck->click();
+        QTest::qWait(700);
+        QVERIFY(BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE)) > 2.6);
+    }
+
     void aboutWindowIsFreshEachTime() {
         QList<QPointer<Tfrmabout>> seen;
         for (int i = 0; i < 2; ++i) {
