@@ -5,18 +5,11 @@
 #include <QPixmap>
 
 #include "about_info.h"
+#include "placement.h"
 
 namespace chime {
 
 namespace {
-
-QLabel* PlaceLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
 
 QLabel* PlacePicture(QWidget* parent, const char* name, const char* resource, int x, int y) {
     auto* picture = new QLabel(parent);

@@ -20,6 +20,7 @@
 #include "aboutwindow.h"
 #include "folders.h"
 #include "formats.h"
+#include "placement.h"
 
 namespace chime {
 
@@ -30,21 +31,6 @@ QString QtFilter(const char* filter) {
     const QString text = QString::fromUtf8(filter);
     const qsizetype bar = text.indexOf('|');
     return text.left(bar) + " (" + text.mid(bar + 1).replace(';', ' ') + ")";
-}
-
-template <typename T>
-T* Place(T* widget, const char* name, int x, int y, int w, int h) {
-    widget->setObjectName(name);
-    widget->setGeometry(x, y, w, h);
-    return widget;
-}
-
-QLabel* PlaceLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->move(x, y);
-    label->adjustSize();
-    return label;
 }
 
 QCheckBox* PlaceCheck(QWidget* parent, const char* name, const QString& text, int x, int y,
@@ -487,21 +473,26 @@ void Tfrmmain::PBMouseUp() {
 }
 
 // The steps start from the whole seconds the box shows.
+void Tfrmmain::StepPoint(QSpinBox* box, int direction, bool start) {
+    const int64_t to = StepTarget(PreviewStream, box->value(), box->maximum(), direction);
+    if (to < 0) return;
+    if (start) {
+        selection.SetSelectionStart(to);
+    } else {
+        selection.SetSelectionEnd(to);
+    }
+}
 void Tfrmmain::seditUpClick() {
-    const int64_t to = StepTarget(PreviewStream, sedit->value(), sedit->maximum(), 1);
-    if (to >= 0) selection.SetSelectionStart(to);
+    StepPoint(sedit, 1, true);
 }
 void Tfrmmain::seditDownClick() {
-    const int64_t to = StepTarget(PreviewStream, sedit->value(), sedit->maximum(), -1);
-    if (to >= 0) selection.SetSelectionStart(to);
+    StepPoint(sedit, -1, true);
 }
 void Tfrmmain::eeditUpClick() {
-    const int64_t to = StepTarget(PreviewStream, eedit->value(), eedit->maximum(), 1);
-    if (to >= 0) selection.SetSelectionEnd(to);
+    StepPoint(eedit, 1, false);
 }
 void Tfrmmain::eeditDownClick() {
-    const int64_t to = StepTarget(PreviewStream, eedit->value(), eedit->maximum(), -1);
-    if (to >= 0) selection.SetSelectionEnd(to);
+    StepPoint(eedit, -1, false);
 }
 
 void Tfrmmain::btnaboutClick() {

@@ -191,6 +191,7 @@ class Tfrmmain : public QWidget, private SelectionView {
     void ShowLength(const std::string& text) override;
     void EnableExport(bool enabled) override;
     void FormMouseMove(QMouseEvent* event);
+    void StepPoint(QSpinBox* box, int direction, bool start);
     void SliderChanged(QSlider* slider);
 
     Shell shell_;

@@ -99,6 +99,12 @@ std::vector<std::shared_ptr<EncoderRecord>> EncodersOf(DWORD channel) {
     return out;
 }
 
+// An encoder's handle names that encoder; a channel's names every encoder on it.
+std::vector<std::shared_ptr<EncoderRecord>> EncodersFor(DWORD handle) {
+    if (auto r = FindEncoder(handle)) return {std::move(r)};
+    return EncodersOf(handle);
+}
+
 void EncodeDspProc(HDSP, DWORD, void* buffer, DWORD length, void* user) {
     auto* r = static_cast<EncoderRecord*>(user);
     if (!r->toInt) {
@@ -649,12 +655,7 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
 }
 
 BOOL BASS_Encode_Stop(DWORD handle) {
-    std::vector<std::shared_ptr<EncoderRecord>> records;
-    if (auto r = FindEncoder(handle)) {
-        records.push_back(std::move(r));
-    } else {
-        records = EncodersOf(handle);
-    }
+    const auto records = EncodersFor(handle);
     if (records.empty()) return Fail(BASS_ERROR_HANDLE, FALSE);
     for (auto& r : records)
         StopEncoder(*r, Find(r->channel));
@@ -662,12 +663,7 @@ BOOL BASS_Encode_Stop(DWORD handle) {
 }
 
 DWORD BASS_Encode_IsActive(DWORD handle) {
-    std::vector<std::shared_ptr<EncoderRecord>> records;
-    if (auto r = FindEncoder(handle)) {
-        records.push_back(std::move(r));
-    } else {
-        records = EncodersOf(handle);
-    }
+    const auto records = EncodersFor(handle);
     if (records.empty()) return Fail(BASS_ERROR_HANDLE, BASS_ACTIVE_STOPPED);
     for (auto& r : records) {
         if (r->encoder->Active()) return Ok(BASS_ACTIVE_PLAYING);
