@@ -15,7 +15,7 @@ for sanitizer in thread address; do
   dir="build-$sanitizer"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DCHIME_ENGINE_ONLY=ON \
     -DCHIME_SANITIZE="$sanitizer" -DCHIME_FIXTURE_CACHE="$fixtures" >/dev/null
-  cmake --build "$dir" -j"$jobs" --target engine_tests
+  cmake --build "$dir" -j"$jobs" --target engine_tests faac
   echo "== engine tests under the ${sanitizer} sanitizer"
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ASAN_OPTIONS="detect_leaks=1" \
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" -L engine
