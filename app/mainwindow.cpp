@@ -352,8 +352,9 @@ void Tfrmmain::ResetForNewFile(const QString& name) {
         BASS_StreamFree(PreviewStream);
         PreviewStream = 0;
         PlayColumn = 0;
-        selection.Clear();
     }
+    // Points set while no stream was open (after a failed opening) must not carry over.
+    selection.Clear();
     selection.SetStream(0);
     sEdit1->setText(name);
     onebar->setValue(0);
@@ -542,7 +543,10 @@ bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
             for (const QUrl& url : drop->mimeData()->urls()) {
                 if (url.isLocalFile()) names << url.toLocalFile();
             }
-            drop->acceptProposedAction();
+            // Only ever a copy or a link: a move would let the source delete the song.
+            drop->setDropAction(drop->possibleActions() & Qt::CopyAction ? Qt::CopyAction
+                                                                         : Qt::LinkAction);
+            drop->accept();
             audiodropDrop(names);
             return true;
         }

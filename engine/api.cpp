@@ -180,8 +180,12 @@ void PlaybackThread() {
                 if (!ch->playback()) continue;
                 service = ch->playback()->Run(*ch);
             }
-            for (const DeferredSync& s : service.due)
-                s.proc(s.handle, ch->Handle(), s.data, s.user);
+            for (const DeferredSync& s : service.due) {
+                // Under the channel's lock: once a removal or a free has returned, the sync
+                // never runs again.
+                std::lock_guard chLock(ch->mutex());
+                if (ch->TakeHeardSync(s.handle)) s.proc(s.handle, ch->Handle(), s.data, s.user);
+            }
             if (service.finished && (ch->Flags() & BASS_STREAM_AUTOFREE)) {
                 BASS_StreamFree(ch->Handle());
             }
@@ -356,6 +360,7 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
     auto ch = Find(handle);
     if (!ch) return Fail(BASS_ERROR_HANDLE, FALSE);
     if (info == nullptr) return Fail(BASS_ERROR_ILLPARAM, FALSE);
+    std::lock_guard lock(ch->mutex());
     *info = {};
     info->freq = static_cast<DWORD>(ch->Rate());
     info->chans = static_cast<DWORD>(ch->Channels());
@@ -414,6 +419,11 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
         }
         auto& playback = ch->playback();
         if (!playback) playback = std::make_unique<Playback>(*ch, silent);
+        // A stream that has played to its end plays again from the start.
+        if (playback->State() == PlayState::Stopped && ch->AtEnd()) {
+            ch->SetPosition(0);
+            playback->Flush(0);
+        }
         if (playback->State() != PlayState::Playing) playback->SetState(PlayState::Playing);
     }
     {

@@ -67,10 +67,13 @@ bool Channel::FireDueSync(int64_t got, PullReport* report) {
         if ((s.type & 0xFF) != BASS_SYNC_POS || s.pos != decodePos_) continue;
         if (std::find(firedHere_.begin(), firedHere_.end(), s.handle) != firedHere_.end()) continue;
         firedHere_.push_back(s.handle);
-        if (s.type & BASS_SYNC_ONETIME) syncs_.erase(syncs_.begin() + static_cast<ptrdiff_t>(i));
         if ((s.type & BASS_SYNC_MIXTIME) || report == nullptr) {
+            if (s.type & BASS_SYNC_ONETIME) {
+                syncs_.erase(syncs_.begin() + static_cast<ptrdiff_t>(i));
+            }
             s.proc(s.handle, handle_, 0, s.user);
         } else {
+            // Runs when heard; a one-time sync goes only then (a seek may come first).
             report->deferred.push_back({got, s.handle, s.proc, s.user, 0});
         }
         return true;
@@ -83,8 +86,9 @@ void Channel::FireEndSyncs(int64_t got, PullReport* report) {
     for (const SyncEntry& s : syncs_) {
         if ((s.type & 0xFF) == BASS_SYNC_END) due.push_back(s);
     }
-    std::erase_if(syncs_, [](const SyncEntry& s) {
-        return (s.type & 0xFF) == BASS_SYNC_END && (s.type & BASS_SYNC_ONETIME);
+    std::erase_if(syncs_, [report](const SyncEntry& s) {
+        return (s.type & 0xFF) == BASS_SYNC_END && (s.type & BASS_SYNC_ONETIME) &&
+               ((s.type & BASS_SYNC_MIXTIME) || report == nullptr);
     });
     for (const SyncEntry& s : due) {
         if ((s.type & BASS_SYNC_MIXTIME) || report == nullptr) {
@@ -139,6 +143,14 @@ HSYNC Channel::AddSync(HSYNC handle, DWORD type, int64_t pos, SYNCPROC* proc, vo
     if ((type & 0xFF) == BASS_SYNC_POS) pos -= pos % FrameBytes();
     syncs_.push_back({handle, type, pos, proc, user});
     return handle;
+}
+
+bool Channel::TakeHeardSync(HSYNC handle) {
+    auto it = std::find_if(syncs_.begin(), syncs_.end(),
+                           [handle](const SyncEntry& s) { return s.handle == handle; });
+    if (released_ || it == syncs_.end()) return false;
+    if (it->type & BASS_SYNC_ONETIME) syncs_.erase(it);
+    return true;
 }
 
 bool Channel::RemoveSync(HSYNC handle) {

@@ -92,6 +92,9 @@ class Channel : public std::enable_shared_from_this<Channel> {
 
     HSYNC AddSync(HSYNC handle, DWORD type, int64_t pos, SYNCPROC* proc, void* user);
     bool RemoveSync(HSYNC handle);
+    // Whether a sync that was queued to run when heard is still to run (a one-time one is
+    // taken off now).
+    bool TakeHeardSync(HSYNC handle);
     void AddDsp(HDSP handle, DSPPROC* proc, void* user, int priority);
     bool RemoveDsp(HDSP handle);
 

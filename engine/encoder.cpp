@@ -190,18 +190,47 @@ std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::str
     e->active_.store(true, std::memory_order_release);
     Encoder* self = e.get();
     const int errorFd = errors[0];
-    e->errorReader_ = std::thread([self, errorFd] {
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC) != 0) wake[0] = wake[1] = -1;
+    e->wake_ = wake[1];
+    const int wakeFd = wake[0];
+    // Keeps the last words the program writes. A process the program leaves behind may hold
+    // the pipe open for ever, so once the program has been waited for, Stop wakes this up and
+    // it takes what is there and ends.
+    e->errorReader_ = std::thread([self, errorFd, wakeFd] {
         char buffer[1024];
-        ssize_t n;
-        while ((n = ::read(errorFd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-            if (n <= 0) continue;
+        auto keep = [self, &buffer](ssize_t n) {
             std::lock_guard lock(self->mutex_);
             self->errorTail_.append(buffer, static_cast<size_t>(n));
             if (self->errorTail_.size() > 4096) {
                 self->errorTail_.erase(0, self->errorTail_.size() - 4096);
             }
+        };
+        while (true) {
+            pollfd fds[2] = {{errorFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            if (::poll(fds, wakeFd >= 0 ? 2 : 1, -1) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (fds[0].revents != 0) {
+                const ssize_t n = ::read(errorFd, buffer, sizeof buffer);
+                if (n > 0) {
+                    keep(n);
+                    continue;
+                }
+                if (n < 0 && errno == EINTR) continue;
+                break;  // every writer has gone
+            }
+            if (fds[1].revents != 0) {
+                ::fcntl(errorFd, F_SETFL, ::fcntl(errorFd, F_GETFL) | O_NONBLOCK);
+                ssize_t n;
+                while ((n = ::read(errorFd, buffer, sizeof buffer)) > 0)
+                    keep(n);
+                break;
+            }
         }
         ::close(errorFd);
+        if (wakeFd >= 0) ::close(wakeFd);
     });
     return e;
 }
@@ -216,6 +245,7 @@ int Encoder::StallMilliseconds() {
 Encoder::~Encoder() {
     Stop();
     if (errorReader_.joinable()) errorReader_.join();
+    if (wake_ >= 0) ::close(wake_);
 }
 
 void Encoder::Fail(const std::string& why) {
@@ -280,6 +310,8 @@ bool Encoder::WriteHeader(int rate, int channels, bool isFloat) {
 }
 
 void Encoder::Stop() {
+    // One stop at a time; a later one finds the first one's result.
+    std::lock_guard stopping(stopMutex_);
     {
         std::lock_guard lock(mutex_);
         if (waited_) return;
@@ -290,24 +322,33 @@ void Encoder::Stop() {
         input_ = -1;
     }
     int status = 0;
-    bool done = false;
+    bool reaped = false;
+    bool gone = false;  // waited for elsewhere: its status is not ours to know
     for (int waited = 0; waited < kFinishMilliseconds; waited += 10) {
         const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_ || (r < 0 && errno != EINTR)) {
-            done = r == pid_;
+        if (r == pid_) {
+            reaped = true;
+            break;
+        }
+        if (r < 0 && errno != EINTR) {
+            gone = true;
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!done) {
+    if (!reaped && !gone) {
         ::kill(pid_, SIGKILL);
-        done = ::waitpid(pid_, &status, 0) == pid_;
+        reaped = ::waitpid(pid_, &status, 0) == pid_;
         Fail("the encoder did not finish and was stopped");
+    }
+    if (wake_ >= 0) {
+        const char nudge = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_, &nudge, 1);
     }
     if (errorReader_.joinable()) errorReader_.join();
     std::lock_guard lock(mutex_);
     waited_ = true;
-    exited_ = done && WIFEXITED(status);
+    exited_ = reaped && WIFEXITED(status);
     exitCode_ = exited_ ? WEXITSTATUS(status) : -1;
 }
 

@@ -60,6 +60,8 @@ class Encoder {
 
     pid_t pid_ = -1;
     int input_ = -1;
+    int wake_ = -1;  // written once the program has ended: the error reader stops
+    std::mutex stopMutex_;
     std::atomic<bool> active_{false};
     std::thread errorReader_;
     mutable std::mutex mutex_;  // guards the fields below

@@ -16,10 +16,11 @@ void Selection::Clear() {
 }
 
 bool Selection::ValidateSelection() {
-    if (SelStart == kNotSet) return false;
-    view_.ShowStartSeconds(WholeSeconds(SelStart));
-    if (SelEnd == kNotSet) return false;
-    view_.ShowEndSeconds(WholeSeconds(SelEnd));
+    // Each point that is set shows at once; an end box that lagged behind its point would
+    // make its arrows step from a stale value.
+    if (SelStart != kNotSet) view_.ShowStartSeconds(WholeSeconds(SelStart));
+    if (SelEnd != kNotSet) view_.ShowEndSeconds(WholeSeconds(SelEnd));
+    if (SelStart == kNotSet || SelEnd == kNotSet) return false;
     bool exchanged = false;
     if (SelStart > SelEnd) {
         const int64_t start = SelStart;

@@ -343,9 +343,14 @@ class WindowTest : public QObject {
         QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(w->sEdit1, &enter);
         QVERIFY(enter.isAccepted());
-        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        // Shift proposes a move; the drop is taken as a copy so the source keeps its file.
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton,
+                        Qt::ShiftModifier);
+        drop.setDropAction(Qt::MoveAction);
         QCoreApplication::sendEvent(w->sEdit1, &drop);
         QCOMPARE(w->sEdit1->text(), other);
+        QVERIFY(drop.isAccepted());
+        QCOMPARE(drop.dropAction(), Qt::CopyAction);
         // Plain text is not a file: refused.
         QMimeData text;
         text.setText("hello");
@@ -436,6 +441,13 @@ class WindowTest : public QObject {
         QCOMPARE(w->BytesPerColumn.load(), scale);
         QCOMPARE(w->sedit->maximum(), 0);
         QVERIFY(!w->btnconvert->isEnabled());
+        // Points clicked while nothing is open do not carry over to the next file.
+        w->PBMouseDown(Qt::LeftButton, 300);
+        w->PBMouseUp();
+        QVERIFY(w->SelStart.load() != Tfrmmain::kNotSet);
+        Open(Wav("w44.wav", 44100, 2, 2.5));
+        QCOMPARE(w->SelStart.load(), Tfrmmain::kNotSet);
+        QCOMPARE(w->SelEnd.load(), Tfrmmain::kNotSet);
     }
 
     void nonAsciiNamesOpenAndPlay() {

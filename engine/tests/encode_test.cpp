@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -264,6 +265,28 @@ TEST(EncoderHandOver, MissingDeadAndStalledProgramsNeverStopThePull) {
         EXPECT_STREQ(result.message, c.code == 3 ? "gone" : "the encoder stopped taking data");
     }
     ASSERT_TRUE(BASS_SetConfig(BASS_CONFIG_ENCODE_STALL, 10000));
+}
+
+TEST(EncoderHandOver, StoppingNeverWaitsOnLeftoversAndTwoStopsAgree) {
+    // A process the encoder leaves behind keeps its error pipe open; stopping does not wait for
+    // it. Two stops at once (by encoder and by channel) both see the program's own exit.
+    for (const char* command : {"sh -c \"sleep 20 & cat > /dev/null; exit 3\"",
+                                "sh -c \"cat > /dev/null; sleep 0.05; exit 3\""}) {
+        Chain chain(0.5);
+        const HENCODE encoder =
+            BASS_Encode_Start(chain.mixer, command, BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+        ASSERT_NE(encoder, 0u);
+        chain.Drain();
+        const auto started = std::chrono::steady_clock::now();
+        std::thread other([&chain] { BASS_Encode_Stop(chain.mixer); });
+        ASSERT_TRUE(BASS_Encode_Stop(encoder));
+        other.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << command;
+        BASS_ENCODE_RESULT result{};
+        ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
+        EXPECT_TRUE(result.exited) << command;
+        EXPECT_EQ(result.exitcode, 3) << command;
+    }
 }
 
 TEST(EncoderHandOver, StaleHandlesFail) {

@@ -315,6 +315,49 @@ TEST_F(Playing, MixtimeSyncsRunOnThePlaybackThreadAndLoopSeamlessly) {
     EXPECT_GE(heard, jumps - 1);
 }
 
+std::atomic<int> gHeardCalls{0};
+void CountHeard(HSYNC, DWORD, DWORD, void*) {
+    ++gHeardCalls;
+}
+
+TEST_F(Playing, HeardSyncsStopWithTheirRemovalAndOneTimeOnesSurviveASeek) {
+    const std::string path = ToneWav(6);
+    const HSTREAM h = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, BASS_STREAM_PRESCAN);
+    ASSERT_NE(h, 0u);
+    const QWORD at = BASS_ChannelSeconds2Bytes(h, 0.5);
+    // Removed after it was decoded (queued) but before it was heard: it never runs.
+    gHeardCalls = 0;
+    const HSYNC removed = BASS_ChannelSetSync(h, BASS_SYNC_POS, at, CountHeard, nullptr);
+    ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
+    while (Seconds(h) < 0.35)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(BASS_ChannelRemoveSync(h, removed));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_EQ(gHeardCalls, 0);
+    // A one-time sync queued and then dropped by a stop before it was heard still runs once.
+    ASSERT_TRUE(BASS_ChannelStop(h));
+    ASSERT_TRUE(BASS_ChannelSetPosition(h, 0, BASS_POS_BYTE));
+    BASS_ChannelSetSync(h, BASS_SYNC_POS | BASS_SYNC_ONETIME, at, CountHeard, nullptr);
+    ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
+    while (Seconds(h) < 0.35)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(BASS_ChannelStop(h));
+    EXPECT_EQ(gHeardCalls, 0);
+    ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(gHeardCalls, 1);
+    // A stream played to its end plays again from the start.
+    ASSERT_TRUE(
+        BASS_ChannelSetPosition(h, BASS_ChannelGetLength(h, BASS_POS_BYTE) - 4000, BASS_POS_BYTE));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_STOPPED);
+    ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+    EXPECT_LT(Seconds(h), 0.2);
+    BASS_StreamFree(h);
+}
+
 TEST_F(Playing, CallsFromManyThreadsAtOnce) {
     const std::string path = ToneWav(6);
     const HSTREAM h = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, BASS_STREAM_PRESCAN);

@@ -125,8 +125,9 @@ const Case kCases[] = {
     {"NothingSet", {}, {}, {}, {}, {}, {}, {}, -1, -1},
     // A start at 0 is a start: it shows, loops back to 0 and the export takes it.
     {"StartAtZeroIsSet", {{'s', 0}, {'e', 7}}, 0, 7, "7 sec", true, {0.01}, {2}, 7, 0},
-    // An end alone places its loop and fade-out syncs (counted from 0) but shows nothing yet.
-    {"EndOnly", {{'e', 8}}, {}, {}, {}, {}, {}, {3}, 8, -1},
+    // An end alone shows, and places its loop and fade-out syncs (counted from 0); the length
+    // and the export wait for the start.
+    {"EndOnly", {{'e', 8}}, {}, 8, {}, {}, {}, {3}, 8, -1},
     {"StartOnly", {{'s', 3}}, 3, {}, {}, {}, {3.01}, {}, -1, -1},
     // A start after the end exchanges the points, with all three syncs.
     {"Exchange", {{'f', 3}, {'e', 4}, {'s', 9}}, 4, 9, "5 sec", true, {4.01}, {6}, 9, 4},
