@@ -150,7 +150,16 @@ void Playback::CopyOut(uint8_t* out, int64_t frames) {
 }
 
 int64_t Playback::HeardIndex() const {
-    return std::max<int64_t>(0, readIndex_.load(std::memory_order_acquire) - latencyBytes_);
+    const int64_t read = readIndex_.load(std::memory_order_acquire);
+    if (pa_ == nullptr && State() == PlayState::Playing) {
+        // The silent device moves on between the playback thread's rounds too: count the time
+        // since its last round, as far as there is data.
+        const double since =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - lastTick_).count();
+        const int64_t ahead = static_cast<int64_t>(since * rate_ + silentCarry_) * frameBytes_;
+        return std::min(read + ahead, writeIndex_.load(std::memory_order_acquire));
+    }
+    return std::max<int64_t>(0, read - latencyBytes_);
 }
 
 Playback::Service Playback::Run(Channel& channel) {

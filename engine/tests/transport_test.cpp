@@ -305,8 +305,8 @@ TEST_F(Playing, MixtimeSyncsRunOnThePlaybackThreadAndLoopSeamlessly) {
             EXPECT_NE(log.threads[i], std::this_thread::get_id());
         } else {
             ++heard;
-            // Run when the position is heard, not when it is decoded ahead of the device.
-            EXPECT_NEAR(log.positions[i] / rate, 0.3, 0.05);
+            // Run when the position is heard, not when it is decoded a quarter second ahead.
+            EXPECT_NEAR(log.positions[i] / rate, 0.3, 0.1);
         }
     }
     // 1.5 s of a 0.3 s loop after the first 0.5 s: four or five jumps, each followed by the
