@@ -179,6 +179,7 @@ void Decoder::CloseContext() {
     if (format_ != nullptr) avformat_close_input(&format_);
     if (frame_ != nullptr) av_frame_unref(frame_);
     frameValid_ = false;
+    gap_ = 0;
 }
 
 bool Decoder::MeasureByPackets() {
@@ -297,6 +298,17 @@ bool Decoder::NextFrame() {
     return false;
 }
 
+int64_t Decoder::TimestampGap() const {
+    // Only where timestamps are sample-accurate, and only for a real gap: not jitter, and not a
+    // jump so large it is a broken timestamp rather than lost frames.
+    if (usesIndex_ || seekByDecoding_ || !originKnown_) return 0;
+    const int64_t start = FrameStartFromTimestamp();
+    if (start == AV_NOPTS_VALUE) return 0;
+    const int64_t gap = start - position_;
+    if (gap < std::max(32, rate_ / 1000) || gap > int64_t{rate_} * 10) return 0;
+    return gap;
+}
+
 int64_t Decoder::FrameStartFromTimestamp() const {
     const int64_t ts = frame_->best_effort_timestamp;
     if (ts == AV_NOPTS_VALUE || !originKnown_) return AV_NOPTS_VALUE;
@@ -326,6 +338,20 @@ int64_t Decoder::Read(uint8_t* out, int64_t frames) {
             frameValid_ = true;
             frameOffset_ = 0;
             frameStart_ = position_;
+            gap_ = TimestampGap();
+        }
+        if (gap_ > 0) {
+            // A frame the decoder dropped (damaged data): its time is kept as silence, so the
+            // stream stays as long as measured and positions stay on the file's timeline.
+            const int64_t n = std::min(gap_, frames - got);
+            if (out != nullptr) {
+                std::memset(out + got * FrameBytes(), 0, static_cast<size_t>(n * FrameBytes()));
+            }
+            gap_ -= n;
+            position_ += n;
+            frameStart_ += n;
+            got += n;
+            continue;
         }
         int64_t n = std::min<int64_t>(frames - got, frame_->nb_samples - frameOffset_);
         if (capped) n = std::min(n, lengthFrames_ - position_);
@@ -407,6 +433,7 @@ bool Decoder::SeekByTimestamp(int64_t frame) {
         frameOffset_ = 0;
         frameStart_ = start;
         position_ = start;
+        gap_ = 0;
         if (SkipForward(frame - start)) return true;
         break;  // the timestamps misled: decode from the start instead
     }

@@ -54,6 +54,7 @@ class Decoder {
     bool MeasureByDecoding();
     bool NextFrame();  // decodes the next frame into frame_, false at the end or on error
     int64_t FrameStartFromTimestamp() const;
+    int64_t TimestampGap() const;  // frames missing before frame_, by its timestamp
     bool Rewind();
     bool SeekByTimestamp(int64_t frame);
     bool SeekByIndex(int64_t frame);
@@ -83,6 +84,7 @@ class Decoder {
     int64_t position_ = 0;    // frame number of the next frame Read delivers
     int64_t frameStart_ = 0;  // frame number of frame_'s first sample
     int frameOffset_ = 0;     // samples of frame_ already delivered
+    int64_t gap_ = 0;         // silence still to deliver before frame_
     bool frameValid_ = false;
     bool ended_ = false;
     bool seeking_ = false;  // an end met while seeking says nothing about the length

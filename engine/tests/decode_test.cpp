@@ -337,6 +337,33 @@ TEST(BadInput, FailsCleanlyOrEndsAtTheLastDecodableSample) {
     BASS_StreamFree(cut);
 }
 
+TEST(BadInput, ALostFrameInTheMiddleKeepsLengthAndPositions) {
+    // Zeros in the middle of an MP3: the decoder drops a frame there. Its time stays (as
+    // silence), so the measured length holds and a seek beyond the damage lands exactly.
+    namespace fs = std::filesystem;
+    const std::string good = Made("tone.mp3", Tone(6) + "-c:a libmp3lame -b:a 192k");
+    const std::string damaged = Scratch("damaged.mp3");
+    {
+        std::ifstream in(good, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        bytes.insert(bytes.begin() + static_cast<ptrdiff_t>(bytes.size() / 2), 3000, '\0');
+        std::ofstream(damaged, std::ios::binary | std::ios::trunc)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    const HSTREAM h = BASS_StreamCreateFile(FALSE, damaged.c_str(), 0, 0,
+                                            BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
+    ASSERT_NE(h, 0u);
+    const QWORD length = BASS_ChannelGetLength(h, BASS_POS_BYTE);
+    const std::vector<uint8_t> all = PullAll(h);
+    EXPECT_EQ(static_cast<QWORD>(all.size()), length);
+    const QWORD at = length * 3 / 4 / 4 * 4;
+    ASSERT_TRUE(BASS_ChannelSetPosition(h, at, BASS_POS_BYTE));
+    std::vector<uint8_t> got(16384);
+    ASSERT_EQ(BASS_ChannelGetData(h, got.data(), 16384), 16384u);
+    EXPECT_LE(MaxDifference16(got.data(), all.data() + at, got.size()), 16);
+    BASS_StreamFree(h);
+}
+
 TEST(BadInput, AStaleHandleFailsWithoutEffectOnEveryCall) {
     const std::string path = Made("tone.wav", Tone(6) + "-c:a pcm_s16le");
     const HSTREAM other = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, BASS_STREAM_DECODE);
