@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QFont>
 #include <QPixmap>
+#include <QUrl>
 
 #include "about_info.h"
 #include "placement.h"
@@ -60,7 +61,9 @@ Tfrmabout::Tfrmabout(QWidget* owner, std::function<void(const QUrl&)> openUrl)
     sLabel3->setObjectName("sLabel3");
     sLabel3->setGeometry(16, 91, 322, 26);
     sLabel7 = PlaceLabel(this, "sLabel7", "Official Site:", 16, 161);
-    Label8 = PlaceLink(this, "Label8", kMakerWebAddress, 81, 159);
+    // The address without its scheme, so the link ends before the Ok button.
+    const QUrl site(kMakerWebAddress);
+    Label8 = PlaceLink(this, "Label8", site.host() + site.path(), 81, 159);
     sLabel8 = PlaceLabel(this, "sLabel8", "Support:", 16, 185);
     Label9 = PlaceLink(this, "Label9", kSupportMailAddress, 80, 183);
     sButton1 = new QPushButton("&Ok", this);

@@ -28,7 +28,7 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
     InitResources();
     setApplicationName("Chimewright");
     setWindowIcon(QIcon(":/program.png"));
-    setFont(QFont("DejaVu Sans", 8));
+    setFont(QFont("DejaVu Sans Condensed", 8));
     QFile skin(":/skin.qss");
     if (skin.open(QIODevice::ReadOnly)) setStyleSheet(QString::fromUtf8(skin.readAll()));
 }

@@ -7,6 +7,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QGraphicsDropShadowEffect>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -238,6 +239,7 @@ Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
     btnconvert = PlacePictureButton(this, "btnconvert", 253, 390, 89, 49, sAlphaImageList1[0], "");
     btnconvert->setText("Get\nRingtone");
     btnconvert->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    btnconvert->setIconSize(QSize(28, 28));  // room for the caption beside it
     btnconvert->setEnabled(false);
     autocheck = PlaceCheck(this, "autocheck", "Automatically open output folder", 8, 419, false);
     btnhelp = Place(new QPushButton("Help", this), "btnhelp", 355, 414, 55, 25);
@@ -272,6 +274,14 @@ Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
     auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
     space->setContext(Qt::WindowShortcut);
     connect(space, &QShortcut::activated, this, [this] { PlayOrPause(); });
+    for (QWidget* child : findChildren<QWidget*>()) {
+        // A click on a check box leaves the focus where it was, so the space bar keeps
+        // playing and pausing; a box reached with Tab takes the space bar for itself.
+        if (qobject_cast<QCheckBox*>(child) != nullptr) child->setFocusPolicy(Qt::TabFocus);
+        // Buttons keep the pointer's events even while disabled; the filter lets a drag
+        // over a disabled one through to the window, as over the disabled waveform box.
+        if (child != sEdit1) child->installEventFilter(this);
+    }
 
     // Centred on the screen.
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -515,14 +525,33 @@ void Tfrmmain::mouseMoveEvent(QMouseEvent* event) {
 
 void Tfrmmain::FormMouseMove(QMouseEvent* event) {
     if (!(event->buttons() & Qt::LeftButton)) return;
-    // Only the free surface moves the window; a disabled control lets the pointer through.
+    // Only the free surface moves the window. A disabled control lets the pointer through
+    // to what holds it, so a disabled one inside an enabled group moves nothing.
     QWidget* under = childAt(event->position().toPoint());
-    if (under != nullptr && under->isEnabled()) return;
+    while (under != nullptr && under != this && !under->isEnabled())
+        under = under->parentWidget();
+    if (under != nullptr && under != this) return;
     shell_.startSystemMove();
 }
 
 bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != sEdit1) return QWidget::eventFilter(watched, event);
+    if (watched != sEdit1) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (event->type() == QEvent::MouseMove && widget != nullptr && !widget->isEnabled()) {
+            auto* move = static_cast<QMouseEvent*>(event);
+            const QPointF here = widget->mapTo(this, move->position());
+            QMouseEvent onForm(QEvent::MouseMove, here, move->globalPosition(), move->button(),
+                               move->buttons(), move->modifiers());
+            FormMouseMove(&onForm);
+            return true;
+        }
+        if (event->type() == QEvent::ShortcutOverride && qobject_cast<QCheckBox*>(watched) &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space) {
+            event->accept();
+            return true;
+        }
+        return QWidget::eventFilter(watched, event);
+    }
     switch (event->type()) {
         case QEvent::DragEnter:
         case QEvent::DragMove: {

@@ -56,6 +56,40 @@ QString CopyAs(const QString& from, const QString& name) {
     return QString::fromStdString(to.string());
 }
 
+// Captions wider than their places, or running over a neighbour, in a window as the skin
+// paints it.
+QStringList CaptionsOutOfPlace(QWidget* window) {
+    QStringList found;
+    window->ensurePolished();
+    for (QWidget* widget : window->findChildren<QWidget*>()) {
+        widget->ensurePolished();
+        int needed = 0;
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            if (label->text().isEmpty()) continue;
+            needed = label->fontMetrics()
+                         .boundingRect(QRect(0, 0, 4000, 4000), Qt::AlignLeft, label->text())
+                         .width();
+        } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+            if (button->text().isEmpty()) continue;
+            needed = button->sizeHint().width();
+        } else {
+            continue;
+        }
+        const QString name = widget->objectName();
+        if (needed > widget->width())
+            found
+                << QString("%1 needs %2 px and has %3").arg(name).arg(needed).arg(widget->width());
+        const QRect ink(widget->pos(), QSize(std::max(needed, widget->width()), widget->height()));
+        for (QWidget* other :
+             widget->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (other != widget && !other->objectName().isEmpty() &&
+                ink.intersects(other->geometry()))
+                found << QString("%1 runs over %2").arg(name, other->objectName());
+        }
+    }
+    return found;
+}
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -185,6 +219,14 @@ class WindowTest : public QObject {
             QVERIFY(!icon.isNull());
         QVERIFY(!w->PB->BackBitmap.isNull());
         QCOMPARE(w->PB->BackBitmap.size(), QSize(520, 148));
+    }
+
+    void captionsFitTheirPlaces() {
+        const QStringList main = CaptionsOutOfPlace(w.get());
+        QVERIFY2(main.isEmpty(), qPrintable(main.join("; ")));
+        Tfrmabout about(w.get(), [](const QUrl&) {});
+        const QStringList aboutWindow = CaptionsOutOfPlace(&about);
+        QVERIFY2(aboutWindow.isEmpty(), qPrintable(aboutWindow.join("; ")));
     }
 
     void folderRoutines() {
@@ -512,6 +554,20 @@ class WindowTest : public QObject {
         QVERIFY2(rec.opened.isEmpty(), "the space bar must not click the focused button");
         QTest::keyClick(w->btnhelp, Qt::Key_Space);
         QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+        // A click on a check box leaves the space bar to the player; a box reached with Tab
+        // takes it.
+        QTest::mouseClick(w->loopcheck, Qt::LeftButton);
+        QVERIFY(w->loopcheck->isChecked());
+        QVERIFY(w->btnhelp->hasFocus());
+        QTest::keyClick(w->btnhelp, Qt::Key_Space);
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PAUSED);
+        QVERIFY(w->loopcheck->isChecked());
+        w->loopcheck->setFocus(Qt::TabFocusReason);
+        QVERIFY(w->loopcheck->hasFocus());
+        QTest::keyClick(w->loopcheck, Qt::Key_Space);
+        QVERIFY(!w->loopcheck->isChecked());
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PAUSED);
+        w->btnplay->click();
         // In a text field a space is a space.
         w->tagcheck->click();
         w->titedit->setEnabled(true);
@@ -669,29 +725,25 @@ class WindowTest : public QObject {
         QTest::newRow("label") << QPoint(20, 20) << false;
         QTest::newRow("disabled waveform box") << QPoint(200, 150) << true;
         QTest::newRow("disabled export button") << QPoint(300, 420) << true;
+        QTest::newRow("disabled tag field in its group") << QPoint(460, 290) << false;
     }
 
+    // Pressed, moved and released through the window system, as a pointer would.
     void draggingTheFreeSurfaceMovesTheWindow() {
         QFETCH(QPoint, at);
         QFETCH(bool, moves);
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        QWidget* target = w->childAt(at);
-        QWidget* receiver = target != nullptr && target->isEnabled() ? target : w.get();
-        const QPoint local = receiver->mapFrom(w.get(), at);
-        QMouseEvent press(QEvent::MouseButtonPress, local, receiver->mapToGlobal(local),
-                          Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(receiver, &press);
-        QMouseEvent move(QEvent::MouseMove, local + QPoint(3, 0),
-                         receiver->mapToGlobal(local + QPoint(3, 0)), Qt::NoButton, Qt::LeftButton,
-                         Qt::NoModifier);
-        QApplication::sendEvent(receiver, &move);
+        QWindow* window = w->windowHandle();
+        QTest::mousePress(window, Qt::LeftButton, {}, at);
+        QTest::mouseMove(window, at + QPoint(3, 0));
+        QTest::mouseMove(window, at + QPoint(6, 1));
+        QTest::mouseRelease(window, Qt::LeftButton, {}, at + QPoint(6, 1));
         QCOMPARE(rec.moves > 0, moves);
         // Without the button held nothing moves.
         rec.moves = 0;
-        QMouseEvent hover(QEvent::MouseMove, QPointF(250, 245), QPointF(250, 245), Qt::NoButton,
-                          Qt::NoButton, Qt::NoModifier);
-        QApplication::sendEvent(w.get(), &hover);
+        QTest::mouseMove(window, at + QPoint(9, 2));
+        QTest::mouseMove(window, QPoint(300, 350));
         QCOMPARE(rec.moves, 0);
     }
 
