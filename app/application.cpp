@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QIcon>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <exception>
 
 // The pictures and the skin are compiled into a library; this pulls them into the program.
@@ -14,6 +15,23 @@ static void InitResources() {
 namespace chime {
 
 namespace {
+
+// The platform's style with the program's own timings: an arrow of a spin box held down
+// repeats after 400 ms and then every 100 ms.
+class ChimeStyle : public QProxyStyle {
+  public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override {
+        switch (hint) {
+            case SH_SpinBox_ClickAutoRepeatThreshold:
+                return 400;
+            case SH_SpinBox_ClickAutoRepeatRate:
+                return 100;
+            default:
+                return QProxyStyle::styleHint(hint, option, widget, data);
+        }
+    }
+};
 
 void ShowError(const QString& text) {
     QMessageBox box(QMessageBox::Critical, Application::kTitle, text, QMessageBox::Ok);
@@ -29,6 +47,7 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName("Chimewright");
     setWindowIcon(QIcon(":/program.png"));
     setFont(QFont("DejaVu Sans Condensed", 8));
+    setStyle(new ChimeStyle);  // before the skin, which paints over it
     QFile skin(":/skin.qss");
     if (skin.open(QIODevice::ReadOnly)) setStyleSheet(QString::fromUtf8(skin.readAll()));
 }

@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QMimeData>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <filesystem>
@@ -633,6 +634,20 @@ class WindowTest : public QObject {
                           QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(w->sedit, &wheel);
         QCOMPARE(w->SelStart.load(), int64_t{12} * 16000);
+        // A click on an arrow steps once; held down, it repeats after 400 ms, then every 100 ms.
+        const QPoint upArrow(w->sedit->width() - 4, 4);
+        QTest::mouseClick(w->sedit, Qt::LeftButton, {}, upArrow);
+        QCOMPARE(w->SelStart.load(), int64_t{13} * 16000);
+        const QStyle* style = w->sedit->style();
+        QCOMPARE(style->styleHint(QStyle::SH_SpinBox_ClickAutoRepeatThreshold, nullptr, w->sedit),
+                 400);
+        QCOMPARE(style->styleHint(QStyle::SH_SpinBox_ClickAutoRepeatRate, nullptr, w->sedit), 100);
+        QTest::mousePress(w->sedit, Qt::LeftButton, {}, upArrow);
+        QTest::qWait(1000);
+        QTest::mouseRelease(w->sedit, Qt::LeftButton, {}, upArrow);
+        const int64_t held = w->SelStart.load() / 16000 - 13;
+        QVERIFY2(held >= 3 && held <= 9, qPrintable(QString::number(held)));
+        w->selection.SetSelectionStart(12 * 16000);
         // Typing changes nothing.
         QTest::keyClicks(w->sedit, "7");
         QCOMPARE(w->sedit->value(), 12);
