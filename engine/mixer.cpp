@@ -75,15 +75,26 @@ std::vector<std::shared_ptr<Channel>> Mixer::AutoFreeSources() const {
     return out;
 }
 
-int64_t Mixer::MixerPositionOf(const Channel& source, int64_t sourcePos) {
+int64_t Mixer::MixerPositionOf(Channel& source, int64_t sourcePos) {
     for (const auto& s : sources_) {
         if (s->channel.get() != &source) continue;
-        const int64_t frames = (sourcePos - s->anchorSource) / source.FrameBytes();
+        std::lock_guard lock(source.mutex());
+        int64_t anchorSource = s->anchorSource;
+        int64_t anchorMixer = s->anchorMixer;
+        // A source moved from outside since its last pull begins a new run at the next pull,
+        // at the mixer's present position (see Render); answer for that run already. While it
+        // is being pulled its position runs ahead of expectedPos without a move.
+        if (pulling_ != s.get() && !source.Released() &&
+            source.DecodePosition() != s->expectedPos) {
+            anchorSource = source.DecodePosition();
+            anchorMixer = DecodePosition() / FrameBytes();
+        }
+        const int64_t frames = (sourcePos - anchorSource) / source.FrameBytes();
         if (frames < 0) return -1;
         // Output frame m stands for source time m / rate: the first one at or after the
         // source frame.
         const int64_t out = (frames * Rate() + source.Rate() - 1) / source.Rate();
-        return (s->anchorMixer + out) * FrameBytes();
+        return (anchorMixer + out) * FrameBytes();
     }
     return -1;
 }

@@ -21,8 +21,9 @@ class Mixer : public Channel {
     // The sources to free with the mixer.
     std::vector<std::shared_ptr<Channel>> AutoFreeSources() const;
     // The mixer byte position at which the source's byte position comes out of the mixer,
-    // counted along the source's data since it last moved; -1 when it is not a source here.
-    int64_t MixerPositionOf(const Channel& source, int64_t sourcePos);
+    // counted along the source's data since it last moved (a move not yet seen by a pull
+    // included); -1 when it is not a source here or the position lies before the move.
+    int64_t MixerPositionOf(Channel& source, int64_t sourcePos);
 
     int64_t LengthBytes() override { return -1; }
     bool AtEnd() override;

@@ -246,6 +246,65 @@ TEST(MixerSource, PositionSyncsAndSeeksOfTheSourceKeepWorking) {
     EXPECT_FALSE(BASS_StreamFree(source2)) << "freed with its mixer";
 }
 
+// The export's order: the source is moved to the selection's start after it was added, and
+// the mixer position of the selection's end is asked before the first pull. Clicks on
+// silence at 0.6 s and 1.4 s of a source at each rate show where a source sample really
+// comes out of the 44.1 kHz mixer.
+class MixerSourceMoved : public ::testing::TestWithParam<int> {};
+
+TEST_P(MixerSourceMoved, TheMixerPositionOfASampleHoldsBeforeAndAfterThePull) {
+    const int rate = GetParam();
+    const std::string clicks = "'if(eq(n," + std::to_string(rate * 6 / 10) + ")+eq(n," +
+                               std::to_string(rate * 14 / 10) + "),0.9,0)'";
+    const std::string path = Made("clicks-" + std::to_string(rate) + ".wav",
+                                  "-f lavfi -i \"aevalsrc=" + clicks + "|" + clicks +
+                                      ":s=" + std::to_string(rate) + ":d=2\" -c:a pcm_f32le");
+    const HSTREAM source = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kSourceFlags);
+    ASSERT_NE(source, 0u);
+    const HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, kMixerFlags);
+    ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, source, kAddFlags));
+    auto mixerFrameOf = [source](double seconds) {
+        const QWORD at =
+            BASS_Mixer_ChannelGetMixerPosition(source, BASS_ChannelSeconds2Bytes(source, seconds));
+        return at == static_cast<QWORD>(-1) ? int64_t{-1} : static_cast<int64_t>(at / 4);
+    };
+    // The frame of the largest left sample in out from frame from on.
+    auto loudest = [](const std::vector<int16_t>& out, size_t from) {
+        size_t best = from;
+        for (size_t f = from; f < out.size() / 2; ++f) {
+            if (std::abs(out[f * 2]) > std::abs(out[best * 2])) best = f;
+        }
+        EXPECT_GT(std::abs(out[best * 2]), 8000) << "no click at " << best;
+        return static_cast<int64_t>(best);
+    };
+
+    ASSERT_TRUE(
+        BASS_ChannelSetPosition(source, BASS_ChannelSeconds2Bytes(source, 0.2), BASS_POS_BYTE));
+    EXPECT_EQ(mixerFrameOf(0.2), 0);
+    EXPECT_EQ(mixerFrameOf(0.6), 17640) << "before the pull";
+    std::vector<int16_t> out(44100 * 2);
+    ASSERT_EQ(BASS_ChannelGetData(mixer, out.data(), 44100 * 4), 44100u * 4);
+    EXPECT_EQ(loudest(out, 0), 17640);
+    EXPECT_EQ(mixerFrameOf(0.6), 17640) << "after the pull";
+
+    // Moved again while the mixer holds data of the old place: the new run starts where the
+    // mix stands, and nothing before the move maps any more.
+    ASSERT_TRUE(
+        BASS_ChannelSetPosition(source, BASS_ChannelSeconds2Bytes(source, 1.0), BASS_POS_BYTE));
+    EXPECT_EQ(mixerFrameOf(1.4), 44100 + 17640) << "before the pull";
+    EXPECT_EQ(mixerFrameOf(0.6), -1);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_POSITION);
+    const std::vector<int16_t> rest = PullMixer(mixer);
+    out.insert(out.end(), rest.begin(), rest.end());
+    EXPECT_EQ(out.size() / 2, 2u * 44100) << "the second run plays the source's last second";
+    EXPECT_EQ(loudest(out, 44100), 44100 + 17640);
+    EXPECT_EQ(mixerFrameOf(1.4), 44100 + 17640) << "after the pull";
+    BASS_StreamFree(mixer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, MixerSourceMoved, ::testing::Values(22050, 44100, 48000, 96000),
+                         [](const auto& info) { return std::to_string(info.param) + "Hz"; });
+
 TEST(MixerSource, WithoutTheEndFlagAMixerPlaysSilenceAfterItsSource) {
     const std::string path = SineFile(44100, 2, 3);
     const HSTREAM source = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kSourceFlags);
