@@ -2,6 +2,7 @@
 // drop and command line, the about window, the help link and dragging the window.
 
 #include <QAbstractButton>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QSignalSpy>
 #include <QStyle>
@@ -277,6 +278,20 @@ class WindowTest : public QObject {
             QCOMPARE(w->LeftLevels[i].load(), int16_t{0});
         QVERIFY(BASS_IsSilentDevice());  // the engine runs
         QCOMPARE(w->BytesPerColumn.load(), 0u);
+    }
+
+    void shutdownStopsTheTimerAndFreesTheEngine() {
+        Open(Wav("w44-6.wav", 44100, 2, 6));
+        const HSTREAM h = w->PreviewStream;
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+        QVERIFY(w->Timer1->isActive());
+        w->FormDestroy();
+        QVERIFY(!w->Timer1->isActive());
+        QVERIFY(w->Closing.load());
+        QCOMPARE(w->BytesPerColumn, 0u);
+        QCOMPARE(BASS_ChannelIsActive(h), DWORD{BASS_ACTIVE_STOPPED});
+        QCOMPARE(BASS_ChannelGetLength(h, BASS_POS_BYTE), QWORD{-1});
+        w->FormDestroy();  // once only, also when the window goes
     }
 
     void versionCheck_data() {
@@ -775,6 +790,19 @@ class WindowTest : public QObject {
         Application::reportError = previous;
         QCOMPARE(shown, QStringList{"it broke"});
         QVERIFY(w->isEnabled());
+        // The box itself: the program's title, an error icon, the text.
+        bool seen = false;
+        QTimer::singleShot(0, this, [&seen] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box != nullptr);
+            seen = true;
+            QCOMPARE(box->windowTitle(), QString("Pellow Chimewright"));
+            QCOMPARE(box->icon(), QMessageBox::Critical);
+            QCOMPARE(box->text(), QString("it broke"));
+            box->accept();
+        });
+        Application::reportError("it broke");
+        QVERIFY(seen);
     }
 };
 
