@@ -544,8 +544,9 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc,
     auto ch = Find(handle);
     if (!ch) return Fail<HSYNC>(BASS_ERROR_HANDLE, 0);
     const DWORD kind = type & 0xFF;
-    if (proc == nullptr || (kind != BASS_SYNC_POS && kind != BASS_SYNC_END) ||
-        (kind == BASS_SYNC_POS && param < 0)) {
+    // A position before 0 (a fade-out point computed as end minus a longer fade) is taken and
+    // simply never reached.
+    if (proc == nullptr || (kind != BASS_SYNC_POS && kind != BASS_SYNC_END)) {
         return Fail<HSYNC>(BASS_ERROR_ILLPARAM, 0);
     }
     std::lock_guard lock(ch->mutex());

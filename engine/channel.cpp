@@ -140,7 +140,8 @@ bool Channel::SetPosition(int64_t pos) {
 }
 
 HSYNC Channel::AddSync(HSYNC handle, DWORD type, int64_t pos, SYNCPROC* proc, void* user) {
-    if ((type & 0xFF) == BASS_SYNC_POS) pos -= pos % FrameBytes();
+    // Down to the frame's start; a position just below 0 must stay below 0, never reached.
+    if ((type & 0xFF) == BASS_SYNC_POS) pos -= (pos % FrameBytes() + FrameBytes()) % FrameBytes();
     syncs_.push_back({handle, type, pos, proc, user});
     return handle;
 }

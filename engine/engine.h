@@ -156,8 +156,8 @@ DWORD BASS_ChannelGetLevel(DWORD handle);
 // data has ended, and all bits set on error.
 DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
 
-// Syncs: type is BASS_SYNC_POS (param = byte position) or BASS_SYNC_END, optionally with
-// BASS_SYNC_MIXTIME and BASS_SYNC_ONETIME.
+// Syncs: type is BASS_SYNC_POS (param = byte position; one below 0 is accepted and never
+// fires) or BASS_SYNC_END, optionally with BASS_SYNC_MIXTIME and BASS_SYNC_ONETIME.
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc, void* user);
 BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -75,6 +76,20 @@ TEST(DecodingSyncs, FireOncePerPassAtTheirPositionOnThePullingThread) {
     ASSERT_NE(loop, 0u);
     ASSERT_NE(BASS_ChannelSetSync(h, BASS_SYNC_END | BASS_SYNC_MIXTIME, 0, RecordSync, &log), 0u);
     ASSERT_NE(BASS_ChannelSetDSP(h, CountDsp, &log, 0), 0u);
+    // Position syncs before 0, as a fade-out longer than its end computes them: taken, and
+    // never reached (one just below 0 included, which must not round up to 0).
+    std::vector<HSYNC> beforeZero;
+    for (const QWORD at : {QWORD{-2}, QWORD{-4}, -start}) {
+        for (const DWORD type : {DWORD{BASS_SYNC_POS}, DWORD{BASS_SYNC_POS | BASS_SYNC_MIXTIME}}) {
+            beforeZero.push_back(BASS_ChannelSetSync(
+                h, type, at,
+                [](HSYNC, DWORD, DWORD, void* user) {
+                    static_cast<Log*>(user)->Add("before zero");
+                },
+                &log));
+            ASSERT_NE(beforeZero.back(), 0u) << at;
+        }
+    }
 
     // Two passes through the loop, in odd-sized pulls, up to the end point of the third.
     std::vector<uint8_t> out;
@@ -114,6 +129,15 @@ TEST(DecodingSyncs, FireOncePerPassAtTheirPositionOnThePullingThread) {
         ASSERT_EQ(log.events.size(), 6u);
         EXPECT_EQ(log.events.back(), "sync");
         EXPECT_EQ(log.positions.back(), static_cast<QWORD>(linear.size()));
+    }
+    // A pass from 0 to the end did not reach them either, and they are real syncs to remove.
+    ASSERT_TRUE(BASS_ChannelSetPosition(h, 0, BASS_POS_BYTE));
+    PullAll(h);
+    for (const HSYNC s : beforeZero)
+        EXPECT_TRUE(BASS_ChannelRemoveSync(h, s));
+    {
+        std::lock_guard lock(log.mutex);
+        EXPECT_EQ(std::count(log.events.begin(), log.events.end(), "before zero"), 0);
     }
     BASS_StreamFree(h);
 }
