@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QFont>
+#include <QMouseEvent>
 #include <QPixmap>
 #include <QUrl>
 
@@ -78,6 +79,12 @@ Tfrmabout::Tfrmabout(QWidget* owner, std::function<void(const QUrl&)> openUrl)
         explicit LinkClicks(Tfrmabout* a) : QObject(a), about(a) {}
         bool eventFilter(QObject* watched, QEvent* event) override {
             if (event->type() != QEvent::MouseButtonRelease) return false;
+            // A left click that ends on the link.
+            auto* release = static_cast<QMouseEvent*>(event);
+            auto* link = static_cast<QWidget*>(watched);
+            if (release->button() != Qt::LeftButton ||
+                !link->rect().contains(release->position().toPoint()))
+                return false;
             if (watched == about->Label8) about->Label8Click();
             if (watched == about->Label9) about->Label9Click();
             return false;

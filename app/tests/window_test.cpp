@@ -710,6 +710,26 @@ class WindowTest : public QObject {
         QVERIFY(BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE)) > 2.6);
     }
 
+    // The end sync that opening sets loops from the end of the file when no end is set.
+    void loopingWithoutAnEndGoesBackFromTheEndOfTheFile() {
+        Open(Wav("w44-2.wav", 44100, 2, 2));
+        const HSTREAM h = w->PreviewStream;
+        w->loopcheck->click();
+        w->selection.SetSelectionStart(BASS_ChannelSeconds2Bytes(h, 0.5));
+        BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 1.8), BASS_POS_BYTE);
+        double lowest = 2;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 700) {
+            const double at =
+                BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE));
+            lowest = std::min(lowest, at);
+            QTest::qWait(5);
+        }
+        QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
+        QVERIFY2(lowest >= 0.5 - 0.001 && lowest < 1.0, qPrintable(QString::number(lowest)));
+    }
+
     void aboutWindowIsFreshEachTime() {
         QList<QPointer<Tfrmabout>> seen;
         for (int i = 0; i < 2; ++i) {
@@ -723,8 +743,9 @@ class WindowTest : public QObject {
                 QCOMPARE(frm->sLabel1->text(), QString("Version:1.00"));
                 QCOMPARE(frm->sButton1->geometry(), QRect(286, 171, 65, 25));
                 QVERIFY(!frm->Image2->pixmap().isNull());
-                frm->Label8Click();
-                frm->Label9Click();
+                QTest::mouseClick(frm->Label8, Qt::LeftButton);
+                QTest::mouseClick(frm->Label9, Qt::LeftButton);
+                QTest::mouseClick(frm->Label8, Qt::RightButton);  // opens nothing
                 frm->sButton1->click();
             });
             w->btnaboutClick();
