@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 extern "C" {
@@ -131,7 +132,9 @@ Decoder::~Decoder() {
 
 bool Decoder::OpenContext(int& error) {
     error = BASS_ERROR_FILEFORM;
-    if (avformat_open_input(&format_, path_.c_str(), nullptr, nullptr) < 0) {
+    if (const int r = avformat_open_input(&format_, path_.c_str(), nullptr, nullptr); r < 0) {
+        // A file that is there but may not be read fails to open, like a missing one.
+        if (r == AVERROR(EACCES) || r == AVERROR(EPERM)) error = BASS_ERROR_FILEOPEN;
         format_ = nullptr;
         return false;
     }
