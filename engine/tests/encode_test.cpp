@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -86,12 +87,17 @@ struct Chain {
         BASS_Mixer_StreamAddChannel(mixer, source, BASS_MIXER_DOWNMIX | BASS_STREAM_AUTOFREE);
     }
     ~Chain() { BASS_StreamFree(mixer); }
-    // Pulls to the end in 1024-byte blocks, as the export does.
-    std::vector<uint8_t> Drain() {
+    // Pulls to the end in 1024-byte blocks, as the export does; longest, when given, learns
+    // how long the slowest pull took.
+    std::vector<uint8_t> Drain(std::chrono::steady_clock::duration* longest = nullptr) {
         std::vector<uint8_t> all;
         uint8_t block[1024];
         while (BASS_ChannelIsActive(mixer) == BASS_ACTIVE_PLAYING) {
+            const auto before = std::chrono::steady_clock::now();
             const DWORD got = BASS_ChannelGetData(mixer, block, sizeof block);
+            if (longest != nullptr) {
+                *longest = std::max(*longest, std::chrono::steady_clock::now() - before);
+            }
             EXPECT_NE(got, 0xFFFFFFFFu);
             if (got == 0xFFFFFFFF || got == 0) break;
             all.insert(all.end(), block, block + got);
@@ -236,33 +242,44 @@ TEST(EncoderHandOver, MissingDeadAndStalledProgramsNeverStopThePull) {
                   0u);
         EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
     }
-    // Dead at once, and one that never reads: the pull runs to the end all the same, the
-    // encoder turns inactive, and what happened can be learned.
+    // Dead at once, one that never reads, and one that takes the first 70000 bytes and ends
+    // while megabytes are still to come: the pull runs to the end all the same without
+    // waiting on the program (or dying of a broken pipe), the encoder turns inactive, and
+    // what happened can be learned.
     ASSERT_TRUE(BASS_SetConfig(BASS_CONFIG_ENCODE_STALL, 300));
     struct Case {
         const char* command;
+        double seconds;
         bool exits;
         int code;
+        const char* message;
     };
-    for (const Case& c :
-         {Case{"sh -c \"echo gone >&2; exit 3\"", true, 3}, Case{"sleep 2", true, 0}}) {
-        Chain chain(2);
+    for (const Case& c : {
+             Case{"sh -c \"echo gone >&2; exit 3\"", 2, true, 3, "gone"},
+             Case{"sleep 2", 2, true, 0, "the encoder stopped taking data"},
+             Case{"sh -c \"head -c 70000 > /dev/null\"", 20, true, 0,
+                  "the encoder ended before it took all data"},
+         }) {
+        Chain chain(c.seconds);
         const HENCODE encoder =
             BASS_Encode_Start(chain.mixer, c.command, BASS_ENCODE_FP_16BIT, nullptr, nullptr);
         ASSERT_NE(encoder, 0u) << c.command;
         const auto started = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const std::vector<uint8_t> pulled = chain.Drain();
-        EXPECT_EQ(pulled.size(), 2u * 44100 * 4) << c.command;
+        std::chrono::steady_clock::duration longest{};
+        const std::vector<uint8_t> pulled = chain.Drain(&longest);
+        EXPECT_EQ(pulled.size(), static_cast<size_t>(c.seconds * 44100) * 4) << c.command;
         EXPECT_EQ(BASS_Encode_IsActive(encoder), BASS_ACTIVE_STOPPED) << c.command;
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        // A pull waits at most the stall time (300 ms) on a program that takes nothing.
+        EXPECT_LT(longest, std::chrono::seconds(2)) << c.command;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << c.command;
         ASSERT_TRUE(BASS_Encode_Stop(chain.mixer));
         BASS_ENCODE_RESULT result{};
         ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
         EXPECT_TRUE(result.writefailed) << c.command;
         EXPECT_EQ(result.exited, c.exits ? TRUE : FALSE);
         EXPECT_EQ(result.exitcode, c.code) << c.command;
-        EXPECT_STREQ(result.message, c.code == 3 ? "gone" : "the encoder stopped taking data");
+        EXPECT_STREQ(result.message, c.message) << c.command;
     }
     ASSERT_TRUE(BASS_SetConfig(BASS_CONFIG_ENCODE_STALL, 10000));
 }
