@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -41,9 +46,12 @@ inline double ToUnit(double v) {
 }
 
 inline int16_t Round16(double v) {
-    // lrint rounds to nearest with ties to even in the default rounding mode.
-    long r = std::lrint(v * 32768.0);
-    return static_cast<int16_t>(std::clamp(r, -32768L, 32767L));
+    // Clipped before rounding, so a huge value or an infinity keeps its sign; NaN goes to the
+    // bottom. lrint rounds to nearest with ties to even in the default rounding mode.
+    const double scaled = v * 32768.0;
+    if (!(scaled > -32768.0)) return -32768;
+    if (scaled >= 32767.0) return 32767;
+    return static_cast<int16_t>(std::lrint(scaled));
 }
 
 template <typename T>
@@ -60,13 +68,84 @@ inline int16_t To16(uint8_t v) {
 }
 template <>
 inline int16_t To16(float v) {
-    long r = std::lrintf(v * 32768.0f);
-    return static_cast<int16_t>(std::clamp(r, -32768L, 32767L));
+    const float scaled = v * 32768.0f;
+    if (!(scaled > -32768.0f)) return -32768;
+    if (scaled >= 32767.0f) return 32767;
+    return static_cast<int16_t>(std::lrintf(scaled));
+}
+
+// Float to 16-bit, four samples at a time: scaled, clipped (NaN to the bottom, as lrintf and
+// the clip give it), rounded by the current mode (to nearest, ties to even) as lrintf rounds.
+#if defined(__SSE2__)
+inline __m128i Float4To32(const float* in) {
+    const __m128 scaled = _mm_mul_ps(_mm_loadu_ps(in), _mm_set1_ps(32768.0f));
+    const __m128 clipped =
+        _mm_min_ps(_mm_max_ps(scaled, _mm_set1_ps(-32768.0f)), _mm_set1_ps(32767.0f));
+    return _mm_cvtps_epi32(clipped);
+}
+#endif
+
+// A run of float samples to 16-bit, in the same order.
+void FloatRunTo16(const float* in, int16_t* out, ptrdiff_t n) {
+    ptrdiff_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 8 <= n; i += 8) {
+        const __m128i packed = _mm_packs_epi32(Float4To32(in + i), Float4To32(in + i + 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), packed);
+    }
+#endif
+    for (; i < n; ++i)
+        out[i] = To16(in[i]);
+}
+
+// Two planes of float samples to interleaved 16-bit pairs.
+void FloatPairTo16(const float* left, const float* right, int16_t* out, ptrdiff_t n) {
+    ptrdiff_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= n; i += 4) {
+        const __m128i l = Float4To32(left + i);
+        const __m128i r = Float4To32(right + i);
+        const __m128i packed = _mm_packs_epi32(_mm_unpacklo_epi32(l, r), _mm_unpackhi_epi32(l, r));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), packed);
+    }
+#endif
+    for (; i < n; ++i) {
+        out[2 * i] = To16(left[i]);
+        out[2 * i + 1] = To16(right[i]);
+    }
+}
+
+// The decoders' commonest output, float, to 16-bit stereo or mono of the same layout.
+bool FloatTo16Fast(const AVFrame* frame, bool planar, int first, int count, int outChannels,
+                   uint8_t* out) {
+    const int inChannels = frame->ch_layout.nb_channels > 0 ? frame->ch_layout.nb_channels : 1;
+    auto* out16 = reinterpret_cast<int16_t*>(out);
+    if (!planar && inChannels == outChannels) {
+        const float* in = reinterpret_cast<const float*>(frame->extended_data[0]) +
+                          static_cast<ptrdiff_t>(first) * inChannels;
+        FloatRunTo16(in, out16, static_cast<ptrdiff_t>(count) * inChannels);
+        return true;
+    }
+    if (planar && outChannels == 1) {
+        FloatRunTo16(reinterpret_cast<const float*>(frame->extended_data[0]) + first, out16, count);
+        return true;
+    }
+    if (planar && outChannels == 2 && inChannels >= 1) {
+        const float* left = reinterpret_cast<const float*>(frame->extended_data[0]) + first;
+        const float* right =
+            reinterpret_cast<const float*>(frame->extended_data[inChannels > 1 ? 1 : 0]) + first;
+        FloatPairTo16(left, right, out16, count);
+        return true;
+    }
+    return false;
 }
 
 template <typename T>
 void Convert(const AVFrame* frame, bool planar, int first, int count, int outChannels, bool toFloat,
              uint8_t* out) {
+    if constexpr (std::is_same_v<T, float>) {
+        if (!toFloat && FloatTo16Fast(frame, planar, first, count, outChannels, out)) return;
+    }
     const int inChannels = frame->ch_layout.nb_channels > 0 ? frame->ch_layout.nb_channels : 1;
     float* outF = reinterpret_cast<float*>(out);
     int16_t* out16 = reinterpret_cast<int16_t*>(out);
