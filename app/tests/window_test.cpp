@@ -58,6 +58,18 @@ QString CopyAs(const QString& from, const QString& name) {
     return QString::fromStdString(to.string());
 }
 
+// The position heard, in seconds, every 5 ms for the given time, with events running.
+std::vector<double> HeardPositions(HSTREAM h, int milliseconds) {
+    std::vector<double> heard;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < milliseconds) {
+        heard.push_back(BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE)));
+        QTest::qWait(5);
+    }
+    return heard;
+}
+
 // Captions wider than their places, or running over a neighbour, in a window as the skin
 // paints it.
 QStringList CaptionsOutOfPlace(QWidget* window) {
@@ -692,15 +704,10 @@ class WindowTest : public QObject {
         double highest = 0;
         int wraps = 0;
         double last = 2.3;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 1300) {
-            const double at =
-                BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE));
+        for (double at : HeardPositions(h, 1300)) {
             if (at < last - 0.2) ++wraps;
             highest = std::max(highest, at);
             last = at;
-            QTest::qWait(5);
         }
         QVERIFY(wraps >= 2);
         QVERIFY(highest <= 2.5 + 0.001);
@@ -717,15 +724,8 @@ class WindowTest : public QObject {
         w->loopcheck->click();
         w->selection.SetSelectionStart(BASS_ChannelSeconds2Bytes(h, 0.5));
         BASS_ChannelSetPosition(h, BASS_ChannelSeconds2Bytes(h, 1.8), BASS_POS_BYTE);
-        double lowest = 2;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 700) {
-            const double at =
-                BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE));
-            lowest = std::min(lowest, at);
-            QTest::qWait(5);
-        }
+        const std::vector<double> heard = HeardPositions(h, 700);
+        const double lowest = *std::min_element(heard.begin(), heard.end());
         QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
         QVERIFY2(lowest >= 0.5 - 0.001 && lowest < 1.0, qPrintable(QString::number(lowest)));
     }
