@@ -45,12 +45,13 @@ inline double ToUnit(double v) {
     return v;
 }
 
-inline int16_t Round16(double v) {
-    // Clipped before rounding, so a huge value or an infinity keeps its sign; NaN goes to the
-    // bottom. lrint rounds to nearest with ties to even in the default rounding mode.
-    const double scaled = v * 32768.0;
-    if (!(scaled > -32768.0)) return -32768;
-    if (scaled >= 32767.0) return 32767;
+// Clipped before rounding, so a huge value or an infinity keeps its sign; NaN goes to the
+// bottom. lrint rounds to nearest with ties to even in the default rounding mode.
+template <typename F>
+inline int16_t Round16(F v) {
+    const F scaled = v * F(32768);
+    if (!(scaled > F(-32768))) return -32768;
+    if (scaled >= F(32767)) return 32767;
     return static_cast<int16_t>(std::lrint(scaled));
 }
 
@@ -68,14 +69,11 @@ inline int16_t To16(uint8_t v) {
 }
 template <>
 inline int16_t To16(float v) {
-    const float scaled = v * 32768.0f;
-    if (!(scaled > -32768.0f)) return -32768;
-    if (scaled >= 32767.0f) return 32767;
-    return static_cast<int16_t>(std::lrintf(scaled));
+    return Round16(v);
 }
 
-// Float to 16-bit, four samples at a time: scaled, clipped (NaN to the bottom, as lrintf and
-// the clip give it), rounded by the current mode (to nearest, ties to even) as lrintf rounds.
+// Float to 16-bit, four samples at a time, as Round16 gives each: scaled, clipped (maxps
+// yields its second operand for NaN, the bottom), rounded by the current mode.
 #if defined(__SSE2__)
 inline __m128i Float4To32(const float* in) {
     const __m128 scaled = _mm_mul_ps(_mm_loadu_ps(in), _mm_set1_ps(32768.0f));
@@ -130,7 +128,7 @@ bool FloatTo16Fast(const AVFrame* frame, bool planar, int first, int count, int 
         FloatRunTo16(reinterpret_cast<const float*>(frame->extended_data[0]) + first, out16, count);
         return true;
     }
-    if (planar && outChannels == 2 && inChannels >= 1) {
+    if (planar && outChannels == 2) {
         const float* left = reinterpret_cast<const float*>(frame->extended_data[0]) + first;
         const float* right =
             reinterpret_cast<const float*>(frame->extended_data[inChannels > 1 ? 1 : 0]) + first;
