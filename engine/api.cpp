@@ -121,19 +121,33 @@ void EncodeDspProc(HDSP, DWORD, void* buffer, DWORD length, void* user) {
     r->encoder->Write(reinterpret_cast<const uint8_t*>(r->scratch.data()), n * 2);
 }
 
-// Detaches the encoder from its channel, closes its input and waits for it.
-void StopEncoder(EncoderRecord& r, const std::shared_ptr<Channel>& ch) {
+// Detaches the encoder from its channel, then ends it the given way: the routine goes first,
+// so no pull writes to the program after it has been told the data is over.
+enum class EncoderEnd { Finish, Stop, Abort };
+void EndEncoder(EncoderRecord& r, const std::shared_ptr<Channel>& ch, EncoderEnd how) {
+    // A pull waiting on the program's full pipe lets go of the channel's lock at once.
+    r.encoder->Deactivate();
     if (ch) {
         std::lock_guard lock(ch->mutex());
         ch->RemoveDsp(r.dsp);
     }
-    r.encoder->Stop();
+    switch (how) {
+        case EncoderEnd::Finish:
+            r.encoder->CloseInput();
+            break;
+        case EncoderEnd::Stop:
+            r.encoder->Stop();
+            break;
+        case EncoderEnd::Abort:
+            r.encoder->Abort();
+            break;
+    }
 }
 
 // Frees a channel: no routine of it runs again, its encoders finish, its output closes.
 void FreeChannel(const std::shared_ptr<Channel>& ch) {
     for (auto& r : EncodersOf(ch->Handle())) {
-        StopEncoder(*r, ch);
+        EndEncoder(*r, ch, EncoderEnd::Stop);
         Engine& e = TheEngine();
         std::lock_guard lock(e.mutex);
         std::erase_if(e.encoders, [&r](const auto& kv) { return kv.second == r; });
@@ -665,12 +679,26 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
     return Ok(encoder);
 }
 
-BOOL BASS_Encode_Stop(DWORD handle) {
+namespace {
+BOOL EndEncoders(DWORD handle, EncoderEnd how) {
     const auto records = EncodersFor(handle);
     if (records.empty()) return Fail(BASS_ERROR_HANDLE, FALSE);
     for (auto& r : records)
-        StopEncoder(*r, Find(r->channel));
+        EndEncoder(*r, Find(r->channel), how);
     return Ok(TRUE);
+}
+}  // namespace
+
+BOOL BASS_Encode_Stop(DWORD handle) {
+    return EndEncoders(handle, EncoderEnd::Stop);
+}
+
+BOOL BASS_Encode_Finish(DWORD handle) {
+    return EndEncoders(handle, EncoderEnd::Finish);
+}
+
+BOOL BASS_Encode_Abort(DWORD handle) {
+    return EndEncoders(handle, EncoderEnd::Abort);
 }
 
 DWORD BASS_Encode_IsActive(DWORD handle) {
@@ -686,6 +714,7 @@ BOOL BASS_Encode_GetResult(HENCODE handle, BASS_ENCODE_RESULT* result) {
     auto r = FindEncoder(handle);
     if (!r) return Fail(BASS_ERROR_HANDLE, FALSE);
     if (result == nullptr) return Fail(BASS_ERROR_ILLPARAM, FALSE);
+    r->encoder->Finished(0);
     *result = r->encoder->Result();
     return Ok(TRUE);
 }

@@ -156,7 +156,8 @@ std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::str
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, errors[1], 1);
+    // Only the error output carries the program's words; what it prints otherwise is dropped.
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, errors[1], 2);
     // The child starts with the default action for SIGPIPE, whatever this program set.
     posix_spawnattr_t attributes;
@@ -195,7 +196,7 @@ std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::str
     e->wake_ = wake[1];
     const int wakeFd = wake[0];
     // Keeps the last words the program writes. A process the program leaves behind may hold
-    // the pipe open for ever, so once the program has been waited for, Stop wakes this up and
+    // the pipe open for ever, so once the program has been reaped, Reap wakes this up and
     // it takes what is there and ends.
     e->errorReader_ = std::thread([self, errorFd, wakeFd] {
         char buffer[1024];
@@ -255,7 +256,8 @@ void Encoder::Fail(const std::string& why) {
 }
 
 bool Encoder::Write(const uint8_t* data, size_t bytes) {
-    if (!Active()) return false;
+    std::lock_guard writing(inputMutex_);
+    if (!Active() || input_ < 0) return false;
     using Clock = std::chrono::steady_clock;
     auto lastProgress = Clock::now();
     while (bytes > 0) {
@@ -268,6 +270,8 @@ bool Encoder::Write(const uint8_t* data, size_t bytes) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {
+            // Deactivated from another thread (a stop or an abort): give up at once.
+            if (!Active()) return false;
             const auto waited = Clock::now() - lastProgress;
             const int left =
                 StallMilliseconds() -
@@ -275,7 +279,7 @@ bool Encoder::Write(const uint8_t* data, size_t bytes) {
                     std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
             if (left <= 0) {
                 Fail("the encoder stopped taking data");
-                active_.store(false, std::memory_order_release);
+                Deactivate();
                 return false;
             }
             pollfd p{input_, POLLOUT, 0};
@@ -284,7 +288,7 @@ bool Encoder::Write(const uint8_t* data, size_t bytes) {
         }
         Fail(errno == EPIPE ? "the encoder ended before it took all data"
                             : std::string("cannot write to the encoder: ") + std::strerror(errno));
-        active_.store(false, std::memory_order_release);
+        Deactivate();
         return false;
     }
     return true;
@@ -309,38 +313,35 @@ bool Encoder::WriteHeader(int rate, int channels, bool isFloat) {
     return Write(reinterpret_cast<const uint8_t*>(h.data()), h.size());
 }
 
-void Encoder::Stop() {
-    // One stop at a time; a later one finds the first one's result.
-    std::lock_guard stopping(stopMutex_);
-    {
-        std::lock_guard lock(mutex_);
-        if (waited_) return;
-    }
-    active_.store(false, std::memory_order_release);
+void Encoder::CloseInput() {
+    // A Write that waits on a full pipe sees this within 100 ms and lets go of the input.
+    Deactivate();
+    std::lock_guard writing(inputMutex_);
     if (input_ >= 0) {
         ::close(input_);
         input_ = -1;
     }
+}
+
+bool Encoder::Reap(int ms) {
+    {
+        std::lock_guard lock(mutex_);
+        if (waited_) return true;
+    }
     int status = 0;
-    bool reaped = false;
-    bool gone = false;  // waited for elsewhere: its status is not ours to know
-    for (int waited = 0; waited < kFinishMilliseconds; waited += 10) {
+    bool reaped = false;  // false when it was waited for elsewhere: its status is not ours
+    for (int waited = 0;; waited += 5) {
         const pid_t r = ::waitpid(pid_, &status, WNOHANG);
         if (r == pid_) {
             reaped = true;
             break;
         }
-        if (r < 0 && errno != EINTR) {
-            gone = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (r < 0 && errno != EINTR) break;
+        if (waited >= ms) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (!reaped && !gone) {
-        ::kill(pid_, SIGKILL);
-        reaped = ::waitpid(pid_, &status, 0) == pid_;
-        Fail("the encoder did not finish and was stopped");
-    }
+    // The program has ended; what it left running may hold the error pipe open for ever, so
+    // the reader takes what is there and ends.
     if (wake_ >= 0) {
         const char nudge = 1;
         [[maybe_unused]] const ssize_t n = ::write(wake_, &nudge, 1);
@@ -350,6 +351,49 @@ void Encoder::Stop() {
     waited_ = true;
     exited_ = reaped && WIFEXITED(status);
     exitCode_ = exited_ ? WEXITSTATUS(status) : -1;
+    return true;
+}
+
+bool Encoder::Finished(int ms) {
+    // A look (ms 0) never waits behind a stop that is under way.
+    std::unique_lock stopping(stopMutex_, std::defer_lock);
+    if (ms == 0) {
+        if (!stopping.try_lock()) return false;
+    } else {
+        stopping.lock();
+    }
+    return Reap(ms);
+}
+
+void Encoder::EndProgram(int politeMs, int graceMs, const char* why, bool asFailedWrite) {
+    if (Reap(politeMs)) return;
+    // Asked politely first, the program can remove what it had begun to write.
+    ::kill(pid_, SIGTERM);
+    if (!Reap(graceMs)) {
+        ::kill(pid_, SIGKILL);
+        Reap(INT_MAX);
+    }
+    std::lock_guard lock(mutex_);
+    if (failure_.empty()) failure_ = why;
+    writeFailed_ = writeFailed_ || asFailedWrite;
+}
+
+void Encoder::Stop() {
+    CloseInput();
+    // One stop at a time; a later one finds the first one's result.
+    std::lock_guard stopping(stopMutex_);
+    EndProgram(kFinishMilliseconds, kAbortGraceMilliseconds,
+               "the encoder did not finish and was stopped", true);
+}
+
+void Encoder::Abort(int graceMs) {
+    CloseInput();
+    std::lock_guard stopping(stopMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        if (waited_) return;
+    }
+    EndProgram(0, graceMs, "the encoder was stopped before the end of its data", false);
 }
 
 BASS_ENCODE_RESULT Encoder::Result() const {

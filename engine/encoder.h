@@ -43,25 +43,45 @@ class Encoder {
     bool Write(const uint8_t* data, size_t bytes);
     // Writes a WAVE header of 16-bit PCM (or 32-bit float) with an open length.
     bool WriteHeader(int rate, int channels, bool isFloat);
-    // Closes the input and waits for the program to end (killing it if it does not).
+    // Any thread. No further data is taken; a Write under way gives up within 100 ms.
+    void Deactivate() { active_.store(false, std::memory_order_release); }
+    // Any thread. Closes the program's input, so that it sees the end of its data, and returns
+    // at once; Finished tells when the program has ended.
+    void CloseInput();
+    // Any thread. Waits up to ms milliseconds for the program to end; true once it has (its
+    // exit is then in Result).
+    bool Finished(int ms = 0);
+    // Closes the input and waits for the program to end, asking it to stop (SIGTERM) and then
+    // killing it when it takes longer than kFinishMilliseconds.
     void Stop();
+    // Closes the input and asks the program to stop at once (SIGTERM), so that it can clean up;
+    // kills it when it has not ended within graceMs. The result records the abort.
+    void Abort(int graceMs = kAbortGraceMilliseconds);
     bool Active() const { return active_.load(std::memory_order_acquire); }
     BASS_ENCODE_RESULT Result() const;
 
-    // How long a program may take nothing before it counts as dead (10 s unless set), and how
-    // long it may take to finish after its input is closed.
+    // How long a program may take nothing before it counts as dead (10 s unless set), how long
+    // it may take to finish after its input is closed, and how long an aborted one has to clean
+    // up before it is killed.
     static void SetStallMilliseconds(int ms);
     static int StallMilliseconds();
     static constexpr int kFinishMilliseconds = 60000;
+    static constexpr int kAbortGraceMilliseconds = 2000;
 
   private:
     Encoder() = default;
     void Fail(const std::string& why);
+    // Ends the program: SIGTERM when it has not ended within politeMs, SIGKILL when it has not
+    // ended graceMs after that; why is recorded when it had to be asked. With stopMutex_ held.
+    void EndProgram(int politeMs, int graceMs, const char* why, bool asFailedWrite);
+    // Collects the program's exit within ms; with stopMutex_ held.
+    bool Reap(int ms);
 
     pid_t pid_ = -1;
-    int input_ = -1;
-    int wake_ = -1;  // written once the program has ended: the error reader stops
-    std::mutex stopMutex_;
+    std::mutex inputMutex_;  // held while the input is written or closed
+    int input_ = -1;         // guarded by inputMutex_
+    int wake_ = -1;          // written once the program has ended: the error reader stops
+    std::mutex stopMutex_;   // one reaper at a time
     std::atomic<bool> active_{false};
     std::thread errorReader_;
     mutable std::mutex mutex_;  // guards the fields below

@@ -190,9 +190,17 @@ using ENCODEPROC = void(HENCODE handle, DWORD channel, const void* buffer, DWORD
                         void* user);
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
                           void* user);
-// Closes the encoder's input and waits for it to finish. handle is the encoder's, or a
-// channel's (then every encoder on it stops).
+// Closes the encoder's input and waits for it to finish (asking it to stop, then killing it, when
+// it takes over a minute). handle is the encoder's, or a channel's (then every encoder on it
+// stops).
 BOOL BASS_Encode_Stop(DWORD handle);
+// Closes the encoder's input, so that the program completes its output, and returns at once;
+// BASS_Encode_GetResult tells when the program has ended. handle as for BASS_Encode_Stop.
+BOOL BASS_Encode_Finish(DWORD handle);
+// Stops the encoder without letting it complete its output: the input is closed, the program is
+// asked to stop (SIGTERM), so that it can remove what it had begun, and killed when it has not
+// ended within 2 s. handle as for BASS_Encode_Stop.
+BOOL BASS_Encode_Abort(DWORD handle);
 // BASS_ACTIVE_PLAYING while the encoder takes data, BASS_ACTIVE_STOPPED once it has stopped,
 // died or failed to take a write.
 DWORD BASS_Encode_IsActive(DWORD handle);
@@ -205,5 +213,5 @@ struct BASS_ENCODE_RESULT {
     BOOL writefailed;   // a write to its input failed (it died or stopped reading)
     char message[512];  // the last lines it wrote to its standard error, or why it failed
 };
-// Kept for the encoder's handle after BASS_Encode_Stop until its channel is freed.
+// Kept for the encoder's handle after it has stopped, until its channel is freed.
 BOOL BASS_Encode_GetResult(HENCODE handle, BASS_ENCODE_RESULT* result);

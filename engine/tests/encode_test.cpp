@@ -306,6 +306,74 @@ TEST(EncoderHandOver, StoppingNeverWaitsOnLeftoversAndTwoStopsAgree) {
     }
 }
 
+TEST(EncoderHandOver, FinishReturnsAtOnceAndTheResultTellsWhenTheProgramHasEnded) {
+    Chain chain(0.5);
+    const HENCODE encoder = BASS_Encode_Start(
+        chain.mixer, "sh -c \"cat > /dev/null; sleep 0.5; echo done >&2; exit 4\"",
+        BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+    ASSERT_NE(encoder, 0u);
+    chain.Drain();
+    ASSERT_TRUE(BASS_Encode_Finish(encoder));
+    EXPECT_EQ(BASS_Encode_IsActive(encoder), BASS_ACTIVE_STOPPED);
+    BASS_ENCODE_RESULT result{};
+    ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
+    EXPECT_TRUE(result.running) << "the program is still finishing its output";
+    const auto started = std::chrono::steady_clock::now();
+    while (result.running &&
+           std::chrono::steady_clock::now() - started < std::chrono::seconds(20)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
+    }
+    EXPECT_FALSE(result.running);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitcode, 4);
+    EXPECT_FALSE(result.writefailed);
+    EXPECT_STREQ(result.message, "done");
+}
+
+TEST(EncoderHandOver, AbortLetsTheProgramCleanUpAndKillsOneThatWillNotStop) {
+    // faac removes its part file when asked to stop; nothing of the output is left.
+    {
+        const fs::path folder = Scratch("aborted export");
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        Chain chain(20);
+        const std::string command =
+            "faac.exe -w --mpeg-vers 4 -o \"" + (folder / "out.m4r").string() + "\" -";
+        const HENCODE encoder =
+            BASS_Encode_Start(chain.mixer, command.c_str(), BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+        ASSERT_NE(encoder, 0u);
+        uint8_t block[1024];
+        for (int i = 0; i < 400; ++i)
+            ASSERT_NE(BASS_ChannelGetData(chain.mixer, block, sizeof block), 0xFFFFFFFFu);
+        ASSERT_TRUE(BASS_Encode_Abort(encoder));
+        BASS_ENCODE_RESULT result{};
+        ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
+        EXPECT_FALSE(result.running);
+        EXPECT_FALSE(result.exited) << "it ended by the signal, not by completing its output";
+        EXPECT_TRUE(fs::is_empty(folder)) << "the part file is gone";
+        // The pull goes on without the encoder.
+        EXPECT_EQ(BASS_ChannelGetData(chain.mixer, block, sizeof block), sizeof block);
+    }
+    // A program that ignores the request is killed after the grace time.
+    {
+        Chain chain(0.5);
+        const HENCODE encoder =
+            BASS_Encode_Start(chain.mixer, "sh -c \"trap '' TERM; cat > /dev/null; exec sleep 60\"",
+                              BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+        ASSERT_NE(encoder, 0u);
+        chain.Drain();
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_TRUE(BASS_Encode_Abort(chain.mixer));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        BASS_ENCODE_RESULT result{};
+        ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
+        EXPECT_FALSE(result.running);
+        EXPECT_FALSE(result.exited);
+        EXPECT_STREQ(result.message, "the encoder was stopped before the end of its data");
+    }
+}
+
 TEST(EncoderHandOver, StaleHandlesFail) {
     HENCODE encoder = 0;
     {
