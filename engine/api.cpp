@@ -655,8 +655,10 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
     if (proc != nullptr || cmdline == nullptr) return Fail<HENCODE>(BASS_ERROR_ILLPARAM, 0);
     std::string why;
     auto record = std::make_shared<EncoderRecord>();
-    record->encoder = Encoder::Start(cmdline, why);
-    if (!record->encoder) return Fail<HENCODE>(BASS_ERROR_FILEOPEN, 0);
+    bool missing = false;
+    record->encoder = Encoder::Start(cmdline, why, missing);
+    if (!record->encoder)
+        return Fail<HENCODE>(missing ? BASS_ERROR_FILEOPEN : BASS_ERROR_CREATE, 0);
     record->channel = handle;
     record->toInt = ch->IsFloat() && (flags & BASS_ENCODE_FP_16BIT);
     if (!(flags & BASS_ENCODE_NOHEAD)) {

@@ -123,7 +123,9 @@ std::string OwnFolder() {
     return ec ? std::string() : self.parent_path().string();
 }
 
-std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::string& error) {
+std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::string& error,
+                                        bool& missing) {
+    missing = false;
     // A program that dies must not take this one with it: writes then fail with EPIPE.
     static const bool ignorePipe = [] {
         ::signal(SIGPIPE, SIG_IGN);
@@ -139,6 +141,7 @@ std::unique_ptr<Encoder> Encoder::Start(const std::string& commandLine, std::str
     const std::string program = FindProgram(words[0], OwnFolder());
     if (program.empty()) {
         error = "program not found: " + words[0];
+        missing = true;
         return nullptr;
     }
     int input[2];

@@ -32,8 +32,10 @@ std::string OwnFolder();
 
 class Encoder {
   public:
-    // Starts the program; returns null with the reason in error when it cannot.
-    static std::unique_ptr<Encoder> Start(const std::string& commandLine, std::string& error);
+    // Starts the program; returns null with the reason in error when it cannot, and missing
+    // set when the program was not found.
+    static std::unique_ptr<Encoder> Start(const std::string& commandLine, std::string& error,
+                                          bool& missing);
     ~Encoder();
     Encoder(const Encoder&) = delete;
     Encoder& operator=(const Encoder&) = delete;

@@ -70,6 +70,7 @@ constexpr int BASS_ERROR_ALREADY = 14;
 constexpr int BASS_ERROR_ILLPARAM = 20;
 constexpr int BASS_ERROR_DEVICE = 23;
 constexpr int BASS_ERROR_NOPLAY = 24;
+constexpr int BASS_ERROR_CREATE = 33;
 constexpr int BASS_ERROR_DECODE = 38;
 constexpr int BASS_ERROR_FILEFORM = 41;
 constexpr int BASS_ERROR_NOTAVAIL = 37;
@@ -185,7 +186,8 @@ QWORD BASS_Mixer_ChannelGetMixerPosition(DWORD handle, QWORD pos);
 // the main program's own folder first, then on PATH (a name ending in ".exe" that is not found
 // is looked up without it). Writes a WAVE header (unless BASS_ENCODE_NOHEAD) and then every
 // block delivered by the channel, after all its DSP routines. proc must be null. Returns 0 when
-// the program cannot be started.
+// the program cannot be started: BASS_ERROR_FILEOPEN when it was not found, BASS_ERROR_CREATE
+// when it was found but did not start.
 using ENCODEPROC = void(HENCODE handle, DWORD channel, const void* buffer, DWORD length,
                         void* user);
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,

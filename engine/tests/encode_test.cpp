@@ -241,6 +241,15 @@ TEST(EncoderHandOver, MissingDeadAndStalledProgramsNeverStopThePull) {
                                     nullptr, nullptr),
                   0u);
         EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
+        // Found, but not a program that can run.
+        const fs::path junk = Scratch("not a program");
+        std::ofstream(junk) << "\x7f\x01 no such format";
+        ::chmod(junk.c_str(), 0755);
+        const std::string command = "\"" + junk.string() + "\" -";
+        EXPECT_EQ(
+            BASS_Encode_Start(chain.mixer, command.c_str(), BASS_ENCODE_FP_16BIT, nullptr, nullptr),
+            0u);
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CREATE);
     }
     // Dead at once, one that never reads, and one that takes the first 70000 bytes and ends
     // while megabytes are still to come: the pull runs to the end all the same without
