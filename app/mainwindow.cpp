@@ -19,6 +19,7 @@
 
 #include "about_info.h"
 #include "aboutwindow.h"
+#include "application.h"
 #include "folders.h"
 #include "formats.h"
 #include "placement.h"
@@ -134,6 +135,21 @@ Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
     if (!shell_.startSystemMove) {
         shell_.startSystemMove = [this] {
             return windowHandle() != nullptr && windowHandle()->startSystemMove();
+        };
+    }
+    if (!shell_.chooseOutputFile) {
+        shell_.chooseOutputFile = [this] {
+            // No question before an existing file is replaced: the user chose it.
+            return QFileDialog::getSaveFileName(this, "Set ringtong filename", outedit->text(),
+                                                "iPhone Ringtong file (*.m4r)", nullptr,
+                                                QFileDialog::DontConfirmOverwrite);
+        };
+    }
+    if (!shell_.showError) {
+        shell_.showError = [this](const QString& text) {
+            QMessageBox box(QMessageBox::Critical, Application::kTitle, text, QMessageBox::Ok,
+                            this);
+            box.exec();
         };
     }
     if (!shell_.showFatalError) {
@@ -255,6 +271,9 @@ Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
     connect(btnplay, &QToolButton::clicked, this, [this] { btnplayClick(); });
     connect(btnpause, &QToolButton::clicked, this, [this] { btnpauseClick(); });
     connect(btnstop, &QToolButton::clicked, this, [this] { btnstopClick(); });
+    connect(btnconvert, &QToolButton::clicked, this, [this] { btnconvertClick(); });
+    connect(sButton1, &QPushButton::clicked, this, [this] { sButton1Click(); });
+    connect(tagcheck, &QCheckBox::clicked, this, [this] { tagcheckClick(); });
     PB->onPress = [this](QMouseEvent* e) {
         PBMouseDown(e->button(), static_cast<int>(e->position().x()));
     };
@@ -329,6 +348,8 @@ void Tfrmmain::FormDestroy() {
     if (!created_ || destroyed_) return;
     destroyed_ = true;
     Timer1->stop();
+    // An export still under way goes first: nothing of it is left behind.
+    if (exportJob_) exportJob_->Cancel();
     BytesPerColumn = 0;
     Closing = true;
     BASS_Free();
@@ -427,9 +448,7 @@ void Tfrmmain::ShowStartSeconds(int seconds) {
 void Tfrmmain::ShowEndSeconds(int seconds) {
     eedit->setValue(seconds);
 }
-void Tfrmmain::ShowLength(const std::string& text) {
-    lengthedit->setText(QString::fromStdString(text));
-}
+
 void Tfrmmain::EnableExport(bool enabled) {
     btnconvert->setEnabled(enabled);
 }

@@ -21,7 +21,9 @@
 #include <string>
 
 #include "editing.h"
+#include "effects.h"
 #include "engine.h"
+#include "job.h"
 #include "selection.h"
 
 namespace chime {
@@ -32,6 +34,8 @@ struct Shell {
     std::function<void(const QUrl&)> openUrl;            // web page, mail link or folder
     std::function<bool()> startSystemMove;               // the window follows the pointer
     std::function<void(const QString&)> showFatalError;  // before the process ends
+    std::function<QString()> chooseOutputFile;           // the save dialog; "" when cancelled
+    std::function<void(const QString&)> showError;       // an error box; the program goes on
 };
 
 // The format the effect routines work in.
@@ -110,6 +114,18 @@ class Tfrmmain : public QWidget, private SelectionView {
     void btnhelpClick();
     void Timer1Timer();
 
+    // The export. btnconvertClick runs one export to its end, letting window events run
+    // between its blocks; a click while one runs does nothing.
+    void btnconvertClick();
+    void ExportRingtone(const QString& input, const QString& output);
+    bool Exporting() const { return exportJob_ != nullptr; }
+    void sButton1Click();
+    void tagcheckClick();
+    // The effect controls as they stand, for an export to take with it.
+    EffectSettings EffectControls() const;
+    // The encoder program the export starts (tests give another).
+    std::string encoderProgram = kEncoderProgram;
+
     // State shared with the engine's routines and the scan.
     HSTREAM PreviewStream = 0;
     HSTREAM ScanStream = 0;
@@ -183,6 +199,8 @@ class Tfrmmain : public QWidget, private SelectionView {
 
   protected:
     void mouseMoveEvent(QMouseEvent* event) override;
+    // Closing during an export cancels it.
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
@@ -195,6 +213,7 @@ class Tfrmmain : public QWidget, private SelectionView {
     void SliderChanged(QSlider* slider);
 
     Shell shell_;
+    std::unique_ptr<ExportJob> exportJob_;
     bool created_ = false;
     bool destroyed_ = false;
 };
