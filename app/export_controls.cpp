@@ -26,8 +26,9 @@ void Tfrmmain::ShowLength(const std::string& text) {
     const bool overLimit = seconds > kRingtoneLimitSeconds;
     QString tip = whole;
     if (overLimit) {
-        tip += QString(": longer than the %1 s an iPhone takes for a ringtone (%2 s for an alert "
-                       "tone). The ringtone is still made as marked.")
+        tip += QString(
+                   ": longer than the %1 s an iPhone takes for a ringtone (%2 s for an alert "
+                   "tone). The ringtone is still made as marked.")
                    .arg(kRingtoneLimitSeconds)
                    .arg(kAlertToneLimitSeconds);
     }

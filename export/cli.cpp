@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -112,6 +113,14 @@ bool ParseExportCommand(const std::vector<std::string>& args, ExportCommand& com
             r.input = arg;
             continue;
         }
+        static const char* const kKnown[] = {"-o",         "--output",   "--start",  "--end",
+                                             "--fade-in",  "--fade-out", "--gain",   "--high-pass",
+                                             "--low-pass", "--title",    "--artist", "--album",
+                                             "--genre",    "--year"};
+        if (std::find(std::begin(kKnown), std::end(kKnown), arg) == std::end(kKnown)) {
+            error = "unknown option '" + arg + "'";
+            return false;
+        }
         // Every option takes a value, which may itself start with "-" (a tag, say).
         if (i + 1 == args.size()) {
             error = "option " + arg + " needs a value";
@@ -161,9 +170,6 @@ bool ParseExportCommand(const std::vector<std::string>& args, ExportCommand& com
                                  : arg == "--genre"  ? r.tags.genre
                                                      : r.tags.year;
             field = value;
-        } else {
-            error = "unknown option '" + arg + "'";
-            return false;
         }
     }
     if (r.input.empty()) {
