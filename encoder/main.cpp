@@ -61,12 +61,32 @@ int Fail(const std::string& message) {
     return kExitFailure;
 }
 
-// Copies the input's samples into the scratch file and counts them: the writer needs the
-// length before it encodes the first sample.
-bool SpoolInput(ByteSource& input, const WaveFormat& format, int scratch, int64_t& frames,
-                std::string& error) {
+bool WriteAll(int fd, const uint8_t* data, int64_t bytes, std::string& error) {
+    for (int64_t done = 0; done < bytes;) {
+        const ssize_t n = ::write(fd, data + done, bytes - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = std::string("cannot write the scratch file: ") + std::strerror(errno);
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+// Copies the input's samples into the scratch file and counts them; with a writer, encodes them
+// on the way as well.
+bool SpoolInput(ByteSource& input, const WaveFormat& format, int scratch, AacMp4Writer* writer,
+                int64_t& frames, std::string& error) {
     FrameReader reader(input, format);
     std::vector<uint8_t> block(kBlockFrames * format.BytesPerFrame());
+    std::vector<std::vector<float>> samples;
+    std::vector<float*> planes;
+    if (writer != nullptr) {
+        samples.assign(format.channels, std::vector<float>(kBlockFrames));
+        for (auto& plane : samples)
+            planes.push_back(plane.data());
+    }
     frames = 0;
     for (;;) {
         const int64_t got = reader.Read(block.data(), kBlockFrames);
@@ -75,15 +95,10 @@ bool SpoolInput(ByteSource& input, const WaveFormat& format, int scratch, int64_
             return false;
         }
         if (got == 0) return true;
-        const int64_t bytes = got * format.BytesPerFrame();
-        for (int64_t done = 0; done < bytes;) {
-            const ssize_t n = ::write(scratch, block.data() + done, bytes - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                error = std::string("cannot write the scratch file: ") + std::strerror(errno);
-                return false;
-            }
-            done += n;
+        if (!WriteAll(scratch, block.data(), got * format.BytesPerFrame(), error)) return false;
+        if (writer != nullptr) {
+            ToPlanarFloat(block.data(), got, format, planes.data());
+            if (!writer->Write(planes.data(), static_cast<int>(got), error)) return false;
         }
         frames += got;
     }
@@ -130,15 +145,41 @@ int Convert(const Options& options, PartFile& part) {
     int64_t frames = 0;
     std::unique_ptr<AacMp4Writer> writer;
     int status = 0;
-    if (!SpoolInput(input, format, scratch, frames, error)) {
+    // A header that gives the data's length lets the encoding run while the input arrives. The
+    // input is kept all the same: when it ends sooner than announced, the output is made again
+    // for the length that came.
+    const int64_t announced = format.dataBytes >= 0 ? format.dataBytes / format.BytesPerFrame() : 0;
+    bool streamed = false;
+    if (announced > 0) {
+        writer = AacMp4Writer::Create(part.fd(), format.sampleRate, format.channels, announced,
+                                      options.tags, error);
+        if (writer == nullptr) {
+            ::close(scratch);
+            return Fail(error);
+        }
+        if (!SpoolInput(input, format, scratch, writer.get(), frames, error)) {
+            status = Fail(error);
+        } else if (frames == announced) {
+            streamed = true;
+            if (!writer->Finish(error)) status = Fail(error);
+        } else {
+            writer.reset();
+            if (::ftruncate(part.fd(), 0) != 0 || ::lseek(part.fd(), 0, SEEK_SET) != 0) {
+                status = Fail(std::string("cannot write the output: ") + std::strerror(errno));
+            }
+        }
+    } else if (!SpoolInput(input, format, scratch, nullptr, frames, error)) {
         status = Fail(error);
-    } else if (frames == 0) {
-        status = Fail("standard input: the WAVE stream holds no samples");
-    } else if (!(writer = AacMp4Writer::Create(part.fd(), format.sampleRate, format.channels,
-                                               frames, options.tags, error))) {
-        status = Fail(error);
-    } else if (!Encode(scratch, format, frames, *writer, error)) {
-        status = Fail(error);
+    }
+    if (status == 0 && !streamed) {
+        if (frames == 0) {
+            status = Fail("standard input: the WAVE stream holds no samples");
+        } else if (!(writer = AacMp4Writer::Create(part.fd(), format.sampleRate, format.channels,
+                                                   frames, options.tags, error))) {
+            status = Fail(error);
+        } else if (!Encode(scratch, format, frames, *writer, error)) {
+            status = Fail(error);
+        }
     }
     ::close(scratch);
     return status;

@@ -703,6 +703,16 @@ BOOL BASS_Encode_Abort(DWORD handle) {
     return EndEncoders(handle, EncoderEnd::Abort);
 }
 
+BOOL BASS_Encode_Write(HENCODE handle, const void* buffer, DWORD length) {
+    auto r = FindEncoder(handle);
+    if (!r) return Fail(BASS_ERROR_HANDLE, FALSE);
+    if (buffer == nullptr && length > 0) return Fail(BASS_ERROR_ILLPARAM, FALSE);
+    if (!r->encoder->Write(static_cast<const uint8_t*>(buffer), length)) {
+        return Fail(BASS_ERROR_ENDED, FALSE);
+    }
+    return Ok(TRUE);
+}
+
 DWORD BASS_Encode_IsActive(DWORD handle) {
     const auto records = EncodersFor(handle);
     if (records.empty()) return Fail(BASS_ERROR_HANDLE, BASS_ACTIVE_STOPPED);

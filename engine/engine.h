@@ -192,6 +192,9 @@ using ENCODEPROC = void(HENCODE handle, DWORD channel, const void* buffer, DWORD
                         void* user);
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
                           void* user);
+// Hands bytes to the encoder's input directly, before or between the channel's blocks (a WAVE
+// header of the caller's own, with BASS_ENCODE_NOHEAD). The thread that pulls the channel.
+BOOL BASS_Encode_Write(HENCODE handle, const void* buffer, DWORD length);
 // Closes the encoder's input and waits for it to finish (asking it to stop, then killing it, when
 // it takes over a minute). handle is the encoder's, or a channel's (then every encoder on it
 // stops).
