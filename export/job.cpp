@@ -239,9 +239,19 @@ bool ExportJob::PullBlock() {
     progress_.store(std::clamp(static_cast<int>(std::trunc(part)), 0, 100),
                     std::memory_order_relaxed);
     if (BASS_Encode_IsActive(EncoderHandle) != BASS_ACTIVE_PLAYING) {
-        // It died or stopped taking data before the end: its words say why.
+        // It died or stopped taking data before the end: its words say why, complete once it
+        // has ended. One that still runs gets a moment, then is stopped.
+        BASS_Encode_Finish(EncoderHandle);
         BASS_ENCODE_RESULT result{};
-        BASS_Encode_GetResult(EncoderHandle, &result);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (BASS_Encode_GetResult(EncoderHandle, &result) && result.running &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (result.running) {
+            BASS_Encode_Abort(EncoderHandle);
+            BASS_Encode_GetResult(EncoderHandle, &result);
+        }
         Fail(ExportFailure::EncoderFailed,
              std::string("The encoder stopped before the end of the ringtone: ") +
                  (result.message[0] ? result.message : "no reason given") + ".");
