@@ -454,11 +454,11 @@ void Tfrmmain::EnableExport(bool enabled) {
 }
 
 void Tfrmmain::btnplayClick() {
-    if (sEdit1->text().isEmpty()) {
+    // With no song open (none chosen yet, or the last one would not open) Play asks for one.
+    if (sEdit1->text().isEmpty() || PreviewStream == 0) {
         btnselectClick();
         return;
     }
-    if (PreviewStream == 0) return;
     // A stopped stream starts with a new fade-in; a paused one goes on without one.
     if (BASS_ChannelIsActive(PreviewStream) == BASS_ACTIVE_STOPPED) {
         AttachPreviewFade(*this, PreviewStream, Fade::In);
@@ -542,18 +542,30 @@ void Tfrmmain::mouseMoveEvent(QMouseEvent* event) {
     FormMouseMove(event);
 }
 
+void Tfrmmain::mousePressEvent(QMouseEvent* event) {
+    moveStarted_ = false;
+    QWidget::mousePressEvent(event);
+}
+
 void Tfrmmain::FormMouseMove(QMouseEvent* event) {
-    if (!(event->buttons() & Qt::LeftButton)) return;
+    if (!(event->buttons() & Qt::LeftButton)) {
+        moveStarted_ = false;
+        return;
+    }
+    // Once per press: the window system follows the pointer from then on, and a second start
+    // would leave the window stuck to it after the button is let go.
+    if (moveStarted_) return;
     // Only the free surface moves the window. A disabled control lets the pointer through
     // to what holds it, so a disabled one inside an enabled group moves nothing.
     QWidget* under = childAt(event->position().toPoint());
     while (under != nullptr && under != this && !under->isEnabled())
         under = under->parentWidget();
     if (under != nullptr && under != this) return;
-    shell_.startSystemMove();
+    moveStarted_ = shell_.startSystemMove();
 }
 
 bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonPress) moveStarted_ = false;
     if (watched != sEdit1) {
         auto* widget = qobject_cast<QWidget*>(watched);
         if (event->type() == QEvent::MouseMove && widget != nullptr && !widget->isEnabled()) {

@@ -198,6 +198,7 @@ class Tfrmmain : public QWidget, private SelectionView {
     QIcon sAlphaImageList1[4];
 
   protected:
+    void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     // Closing during an export cancels it.
     void closeEvent(QCloseEvent* event) override;
@@ -214,6 +215,7 @@ class Tfrmmain : public QWidget, private SelectionView {
 
     Shell shell_;
     std::unique_ptr<ExportJob> exportJob_;
+    bool moveStarted_ = false;  // the window system moves the window for this press
     bool created_ = false;
     bool destroyed_ = false;
 };

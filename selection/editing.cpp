@@ -24,7 +24,10 @@ void PointerEditing::MouseMove(int x, uint32_t bytesPerColumn) {
 }
 
 void PointerEditing::Apply(int x, uint32_t bytesPerColumn) {
-    const int64_t position = ColumnPosition(x, bytesPerColumn, columns_);
+    int64_t position = ColumnPosition(x, bytesPerColumn, columns_);
+    // On a short song the right of the box lies past its end: a point there is the end.
+    const QWORD length = BASS_ChannelGetLength(selection_.Stream(), BASS_POS_BYTE);
+    if (length >= 0) position = std::min<int64_t>(position, length);
     switch (DragMode) {
         case DragModes::Start:
             selection_.SetSelectionStart(position);

@@ -25,12 +25,16 @@ namespace {
 // Every test's window, with the desktop replaced by recorders.
 struct Recorder {
     QString nextFile;
+    int dialogs = 0;
     QList<QUrl> opened;
     int moves = 0;
     QStringList fatal;
     Shell MakeShell() {
         Shell s;
-        s.chooseAudioFile = [this] { return nextFile; };
+        s.chooseAudioFile = [this] {
+            ++dialogs;
+            return nextFile;
+        };
         s.openUrl = [this](const QUrl& u) { opened << u; };
         s.startSystemMove = [this] {
             ++moves;
@@ -605,6 +609,30 @@ class WindowTest : public QObject {
         QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
     }
 
+    void theSpaceBarBeforeASongOpensTheDialog() {
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QWidget* focused = QApplication::focusWidget();
+        QVERIFY(focused != nullptr);
+        // Whatever has the focus at start (the read-only input field), and a button.
+        for (QWidget* target : {focused, static_cast<QWidget*>(w->btnhelp)}) {
+            target->setFocus();
+            const int before = rec.dialogs;
+            QTest::keyClick(target, Qt::Key_Space);
+            QCOMPARE(rec.dialogs, before + 1);
+        }
+        // After a song that would not open, too.
+        rec.nextFile = test::Scratch("not a song.mp3").c_str();
+        std::ofstream(rec.nextFile.toStdString()) << "no sound in here";
+        w->btnselectClick();
+        QCOMPARE(w->PreviewStream, 0u);
+        rec.nextFile.clear();
+        const int before = rec.dialogs;
+        QTest::keyClick(w->btnhelp, Qt::Key_Space);
+        QCOMPARE(rec.dialogs, before + 1);
+        QVERIFY(rec.opened.isEmpty());
+    }
+
     void mouseOnTheWaveform() {
         Open(Wav("w8k-30.wav", 8000, 1, 30));
         const uint perColumn = w->BytesPerColumn;
@@ -790,12 +818,18 @@ class WindowTest : public QObject {
         QTest::mouseMove(window, at + QPoint(3, 0));
         QTest::mouseMove(window, at + QPoint(6, 1));
         QTest::mouseRelease(window, Qt::LeftButton, {}, at + QPoint(6, 1));
-        QCOMPARE(rec.moves > 0, moves);
+        // One move of the window system per press, however far the pointer goes.
+        QCOMPARE(rec.moves, moves ? 1 : 0);
         // Without the button held nothing moves.
-        rec.moves = 0;
         QTest::mouseMove(window, at + QPoint(9, 2));
         QTest::mouseMove(window, QPoint(300, 350));
-        QCOMPARE(rec.moves, 0);
+        QCOMPARE(rec.moves, moves ? 1 : 0);
+        // The next press moves it again.
+        QTest::mousePress(window, Qt::LeftButton, {}, at);
+        QTest::mouseMove(window, at + QPoint(3, 0));
+        QTest::mouseMove(window, at + QPoint(6, 1));
+        QTest::mouseRelease(window, Qt::LeftButton, {}, at + QPoint(6, 1));
+        QCOMPARE(rec.moves, moves ? 2 : 0);
     }
 
     void anErrorThatEscapesAHandlerIsShownAndTheProgramGoesOn() {

@@ -248,6 +248,25 @@ TEST(Editing, StepsColumnsAndDrags) {
     EXPECT_EQ(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), 40 * perColumn);
     pointer.MouseMove(45, perColumn);
     EXPECT_EQ(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), 45 * perColumn);
+    pointer.MouseUp();
+    // Past the song's end (20 s: column 106 and up at 3000 bytes a column) every point is the
+    // end itself, so the points, the boxes, the length and the export button agree.
+    sel.Clear();
+    pointer.MouseDown(DragModes::Start, 50, 3000);
+    pointer.MouseUp();
+    pointer.MouseDown(DragModes::End, 300, 3000);
+    pointer.MouseUp();
+    EXPECT_EQ(sel.SelStart, 50 * 3000);
+    EXPECT_EQ(sel.SelEnd, At(20));
+    EXPECT_EQ(view.end, 20);
+    EXPECT_EQ(view.length, "10 sec");
+    pointer.MouseDown(DragModes::Start, 250, 3000);
+    pointer.MouseUp();
+    EXPECT_EQ(sel.SelStart, At(20));
+    EXPECT_EQ(view.length, "0 sec");
+    EXPECT_EQ(view.exportOn, false);
+    pointer.MouseDown(DragModes::Play, 519, 3000);
+    EXPECT_EQ(BASS_ChannelGetPosition(stream, BASS_POS_BYTE), At(20));
     BASS_StreamFree(stream);
 }
 
