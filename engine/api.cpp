@@ -114,10 +114,7 @@ void EncodeDspProc(HDSP, DWORD, void* buffer, DWORD length, void* user) {
     const float* in = static_cast<const float*>(buffer);
     const size_t n = length / sizeof(float);
     r->scratch.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        const long v = std::lrintf(in[i] * 32768.0f);
-        r->scratch[i] = static_cast<int16_t>(std::clamp(v, -32768L, 32767L));
-    }
+    FloatTo16(in, r->scratch.data(), static_cast<ptrdiff_t>(n));
     r->encoder->Write(reinterpret_cast<const uint8_t*>(r->scratch.data()), n * 2);
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "sample_convert.h"
+
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
@@ -198,11 +200,7 @@ int64_t Mixer::Produce(uint8_t* out, int64_t bytes) {
     if (IsFloat()) {
         std::copy(mix_.begin(), mix_.begin() + samples, reinterpret_cast<float*>(out));
     } else {
-        int16_t* o = reinterpret_cast<int16_t*>(out);
-        for (int64_t i = 0; i < samples; ++i) {
-            const long v = std::lrintf(mix_[static_cast<size_t>(i)] * 32768.0f);
-            o[i] = static_cast<int16_t>(std::clamp(v, -32768L, 32767L));
-        }
+        FloatTo16(mix_.data(), reinterpret_cast<int16_t*>(out), samples);
     }
     decodePos_ += made * FrameBytes();
     return made * FrameBytes();

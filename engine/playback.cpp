@@ -91,17 +91,27 @@ void Playback::SetState(PlayState state) {
     state_.store(state, std::memory_order_release);
 }
 
-int64_t Playback::Consume(int64_t bytes, int64_t* from) {
+int64_t Playback::Reserve(int64_t bytes, int64_t* from) const {
     int64_t r = readIndex_.load(std::memory_order_relaxed);
     // acquire: the flush's marks were written before skipTo_ was published.
     const int64_t skip = skipTo_.load(std::memory_order_acquire);
     if (skip > r) r = skip;
     // acquire: the ring's bytes up to writeIndex_ are complete.
     const int64_t available = writeIndex_.load(std::memory_order_acquire) - r;
-    const int64_t n = std::min(available, bytes);
-    if (from != nullptr) *from = r;
-    // release: the producer may overwrite what lies before the new read index.
-    readIndex_.store(r + n, std::memory_order_release);
+    *from = r;
+    return std::min(available, bytes);
+}
+
+void Playback::Release(int64_t to) {
+    // release: the bytes before the new read index have been copied out; the producer may
+    // overwrite them from now on.
+    readIndex_.store(to, std::memory_order_release);
+}
+
+int64_t Playback::Consume(int64_t bytes) {
+    int64_t from = 0;
+    const int64_t n = Reserve(bytes, &from);
+    Release(from + n);
     return n;
 }
 
@@ -112,11 +122,12 @@ void Playback::CopyOut(uint8_t* out, int64_t frames) {
         return;
     }
     int64_t start = 0;
-    const int64_t n = Consume(frames * frameBytes_, &start);
+    const int64_t n = Reserve(frames * frameBytes_, &start);
     const int64_t size = static_cast<int64_t>(ring_.size());
     const int64_t got = n / frameBytes_;
     if (deviceChannels_ == channels_) {
         RingCopy(ring_, start, out, n, false);
+        Release(start + n);
         std::memset(out + n, 0, static_cast<size_t>((frames - got) * outFrameBytes));
         return;
     }
@@ -146,6 +157,7 @@ void Playback::CopyOut(uint8_t* out, int64_t frames) {
             }
         }
     }
+    Release(start + n);
     std::memset(out + got * outFrameBytes, 0, static_cast<size_t>((frames - got) * outFrameBytes));
 }
 
@@ -173,7 +185,7 @@ Playback::Service Playback::Run(Channel& channel) {
         lastTick_ = now;
         const int64_t whole = static_cast<int64_t>(frames);
         silentCarry_ = frames - static_cast<double>(whole);
-        Consume(whole * frameBytes_, nullptr);
+        Consume(whole * frameBytes_);
     }
     const int64_t heard = HeardIndex();
     while (marks_.size() >= 2 && marks_[1].first <= heard)
@@ -231,7 +243,7 @@ void Playback::Flush(int64_t pos) {
     decodeEnded_ = false;
     // release: the device jumps to w and finds nothing older to play.
     skipTo_.store(w, std::memory_order_release);
-    if (pa_ == nullptr) Consume(0, nullptr);
+    if (pa_ == nullptr) Consume(0);
 }
 
 DWORD Playback::Level(const Channel&) {

@@ -50,8 +50,12 @@ class Playback {
     // Device thread: fills out with frames frames of the device's format. Takes no lock and
     // allocates nothing.
     void CopyOut(uint8_t* out, int64_t frames);
-    // Moves the read index on by up to bytes; returns the bytes consumed and where they began.
-    int64_t Consume(int64_t bytes, int64_t* from);
+    // Device thread: up to bytes bytes that can be read now, beginning at *from. They stay the
+    // reader's until Release moves the read index past them, after they have been copied out.
+    int64_t Reserve(int64_t bytes, int64_t* from) const;
+    void Release(int64_t to);
+    // Moves the read index on by up to bytes without reading them; returns the bytes passed.
+    int64_t Consume(int64_t bytes);
     int64_t HeardIndex() const;
 
     const int frameBytes_;

@@ -83,8 +83,9 @@ inline __m128i Float4To32(const float* in) {
 }
 #endif
 
-// A run of float samples to 16-bit, in the same order.
-void FloatRunTo16(const float* in, int16_t* out, ptrdiff_t n) {
+}  // namespace
+
+void FloatTo16(const float* in, int16_t* out, ptrdiff_t n) {
     ptrdiff_t i = 0;
 #if defined(__SSE2__)
     for (; i + 8 <= n; i += 8) {
@@ -95,6 +96,8 @@ void FloatRunTo16(const float* in, int16_t* out, ptrdiff_t n) {
     for (; i < n; ++i)
         out[i] = To16(in[i]);
 }
+
+namespace {
 
 // Two planes of float samples to interleaved 16-bit pairs.
 void FloatPairTo16(const float* left, const float* right, int16_t* out, ptrdiff_t n) {
@@ -121,11 +124,11 @@ bool FloatTo16Fast(const AVFrame* frame, bool planar, int first, int count, int 
     if (!planar && inChannels == outChannels) {
         const float* in = reinterpret_cast<const float*>(frame->extended_data[0]) +
                           static_cast<ptrdiff_t>(first) * inChannels;
-        FloatRunTo16(in, out16, static_cast<ptrdiff_t>(count) * inChannels);
+        FloatTo16(in, out16, static_cast<ptrdiff_t>(count) * inChannels);
         return true;
     }
     if (planar && outChannels == 1) {
-        FloatRunTo16(reinterpret_cast<const float*>(frame->extended_data[0]) + first, out16, count);
+        FloatTo16(reinterpret_cast<const float*>(frame->extended_data[0]) + first, out16, count);
         return true;
     }
     if (planar && outChannels == 2) {

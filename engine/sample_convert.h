@@ -2,6 +2,7 @@
 // Conversion of decoded sample frames of any FFmpeg sample format to interleaved 16-bit or
 // float samples.
 
+#include <cstddef>
 #include <cstdint>
 
 struct AVFrame;
@@ -14,6 +15,11 @@ namespace chime {
 // Returns false for a sample format it does not know.
 bool ConvertSamples(const AVFrame* frame, int first, int count, int outChannels, bool toFloat,
                     uint8_t* out);
+
+// Float samples in -1..1 to 16-bit: scaled by 32768, rounded to nearest (ties to even) and
+// clipped; a huge value or an infinity clips to its own side, NaN goes to -32768. The one
+// conversion every path from float to 16-bit takes.
+void FloatTo16(const float* in, int16_t* out, ptrdiff_t n);
 
 // The peak magnitude of interleaved samples, scaled to 0..32768, for the channels of one side
 // (even or odd channel numbers; a mono block gives its one channel to both).

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -70,6 +71,17 @@ std::vector<uint8_t> PullAll(HSTREAM stream, DWORD block) {
         all.insert(all.end(), buffer.begin(), buffer.begin() + got);
     }
     return all;
+}
+
+int16_t Expected16(float sample) {
+    if (std::isnan(sample)) return -32768;
+    const double scaled = static_cast<double>(sample) * 32768.0;
+    if (scaled >= 32767.0) return 32767;
+    if (scaled <= -32768.0) return -32768;
+    double whole = std::floor(scaled);
+    const double rest = scaled - whole;
+    if (rest > 0.5 || (rest == 0.5 && std::fmod(whole, 2.0) != 0)) whole += 1;
+    return static_cast<int16_t>(whole);
 }
 
 int MaxDifference16(const uint8_t* a, const uint8_t* b, size_t bytes) {

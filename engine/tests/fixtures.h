@@ -35,6 +35,10 @@ using CreateFn = HSTREAM(BOOL, const void*, QWORD, QWORD, DWORD);
 // Every byte a decoding stream delivers, pulled in blocks of block bytes.
 std::vector<uint8_t> PullAll(HSTREAM stream, DWORD block = 4096);
 
+// What a float sample becomes as a 16-bit one, worked out plainly in double precision: scaled,
+// rounded to nearest with ties to even, clipped to its own side; NaN gives -32768.
+int16_t Expected16(float sample);
+
 // Largest difference between two runs of 16-bit samples.
 int MaxDifference16(const uint8_t* a, const uint8_t* b, size_t bytes);
 

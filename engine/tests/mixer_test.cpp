@@ -152,6 +152,29 @@ TEST(MixerFold, SurroundChannelsLandWhereTheyBelongWithoutClipping) {
     }
 }
 
+TEST(Mixer, SixteenBitOutputClipsEveryValueToItsOwnSide) {
+    const HSTREAM source =
+        BASS_StreamCreateFile(FALSE, SineFile(44100, 2, 1).c_str(), 0, 0, kSourceFlags);
+    // Values a float source can hold that a plain cast gets wrong, planted in its first block;
+    // at the mixer's own rate and layout they reach its output unchanged.
+    static const float odd[] = {INFINITY, -INFINITY, 1e20f, -1e20f, 1.5f, -1.5f, NAN, 0.25f};
+    BASS_ChannelSetDSP(
+        source,
+        [](HDSP, DWORD, void* buffer, DWORD length, void*) {
+            float* f = static_cast<float*>(buffer);
+            for (DWORD i = 0; i < length / 4 && i < 8; ++i)
+                f[i] = odd[i];
+        },
+        nullptr, 0);
+    const HSTREAM mixer = BASS_Mixer_StreamCreate(44100, 2, kMixerFlags);
+    ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, source, kAddFlags));
+    int16_t out[8];
+    ASSERT_EQ(BASS_ChannelGetData(mixer, out, sizeof out), sizeof out);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(out[i], Expected16(odd[i])) << odd[i];
+    BASS_StreamFree(mixer);
+}
+
 // A 44.1 kHz stereo float source passes the mixer sample for sample (rounded to 16 bits), so
 // the source's own behaviour can be checked exactly on the mixer's output.
 struct Shared {
@@ -170,8 +193,7 @@ TEST(MixerSource, PositionSyncsAndSeeksOfTheSourceKeepWorking) {
         std::vector<int16_t> out(samples);
         const float* f = reinterpret_cast<const float*>(floats.data() + sourceByte);
         for (size_t i = 0; i < samples; ++i) {
-            out[i] =
-                static_cast<int16_t>(std::clamp(std::lrintf(f[i] * 32768.0f), -32768L, 32767L));
+            out[i] = Expected16(f[i]);
         }
         return out;
     };
