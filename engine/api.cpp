@@ -637,7 +637,12 @@ HSTREAM BASS_Mixer_ChannelGetMixer(DWORD handle) {
 QWORD BASS_Mixer_ChannelGetMixerPosition(DWORD handle, QWORD pos) {
     auto source = Find(handle);
     if (!source) return Fail<QWORD>(BASS_ERROR_HANDLE, -1);
-    auto ch = Find(source->MixerHandle());
+    DWORD mixerHandle = 0;
+    {
+        std::lock_guard sourceLock(source->mutex());
+        mixerHandle = source->MixerHandle();
+    }
+    auto ch = Find(mixerHandle);
     auto* mixer = dynamic_cast<Mixer*>(ch.get());
     if (mixer == nullptr) return Fail<QWORD>(BASS_ERROR_HANDLE, -1);
     std::lock_guard lock(ch->mutex());
