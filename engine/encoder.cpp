@@ -48,7 +48,7 @@ std::string Search(const std::string& name, const std::string& programFolder) {
     return {};
 }
 
-std::atomic<int> stallMilliseconds{10000};
+std::atomic<int> stallMilliseconds{2000};
 
 void AppendWord(std::string& out, uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i)

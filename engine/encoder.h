@@ -53,8 +53,10 @@ class Encoder {
     // Any thread. Waits up to ms milliseconds for the program to end; true once it has (its
     // exit is then in Result).
     bool Finished(int ms = 0);
-    // Closes the input and waits for the program to end, asking it to stop (SIGTERM) and then
-    // killing it when it takes longer than kFinishMilliseconds.
+    // Closes the input and waits a moment (kFinishMilliseconds) for the program to end, then
+    // asks it to stop (SIGTERM) and kills it when it has not ended within the grace time. A
+    // program that needs longer to complete its output is waited for with CloseInput and
+    // Finished.
     void Stop();
     // Closes the input and asks the program to stop at once (SIGTERM), so that it can clean up;
     // kills it when it has not ended within graceMs. The result records the abort.
@@ -62,13 +64,14 @@ class Encoder {
     bool Active() const { return active_.load(std::memory_order_acquire); }
     BASS_ENCODE_RESULT Result() const;
 
-    // How long a program may take nothing before it counts as dead (10 s unless set), how long
-    // it may take to finish after its input is closed, and how long an aborted one has to clean
-    // up before it is killed.
+    // How long a program may take nothing before it counts as dead (2 s unless set), how long
+    // Stop gives it to finish after its input is closed, and how long one that was asked to
+    // stop has to clean up before it is killed: no call waits on a program for more than a
+    // couple of seconds.
     static void SetStallMilliseconds(int ms);
     static int StallMilliseconds();
-    static constexpr int kFinishMilliseconds = 60000;
-    static constexpr int kAbortGraceMilliseconds = 2000;
+    static constexpr int kFinishMilliseconds = 1500;
+    static constexpr int kAbortGraceMilliseconds = 1500;
 
   private:
     Encoder() = default;

@@ -94,7 +94,7 @@ using SYNCPROC = void(HSYNC handle, DWORD channel, DWORD data, void* user);
 using DSPPROC = void(HDSP handle, DWORD channel, void* buffer, DWORD length, void* user);
 
 // Options of BASS_SetConfig.
-constexpr DWORD BASS_CONFIG_ENCODE_STALL = 0x10100;  // ms an encoder may take no data (10000)
+constexpr DWORD BASS_CONFIG_ENCODE_STALL = 0x10100;  // ms an encoder may take no data (2000)
 
 // Library.
 DWORD BASS_GetVersion();
@@ -195,16 +195,17 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
 // Hands bytes to the encoder's input directly, before or between the channel's blocks (a WAVE
 // header of the caller's own, with BASS_ENCODE_NOHEAD). The thread that pulls the channel.
 BOOL BASS_Encode_Write(HENCODE handle, const void* buffer, DWORD length);
-// Closes the encoder's input and waits for it to finish (asking it to stop, then killing it, when
-// it takes over a minute). handle is the encoder's, or a channel's (then every encoder on it
-// stops).
+// Closes the encoder's input and waits for it to finish: 1.5 s at most, then it is asked to stop
+// (SIGTERM) and killed after 1.5 s more. One that takes longer to complete its output is given
+// the time with BASS_Encode_Finish. handle is the encoder's, or a channel's (then every encoder
+// on it stops).
 BOOL BASS_Encode_Stop(DWORD handle);
 // Closes the encoder's input, so that the program completes its output, and returns at once;
 // BASS_Encode_GetResult tells when the program has ended. handle as for BASS_Encode_Stop.
 BOOL BASS_Encode_Finish(DWORD handle);
 // Stops the encoder without letting it complete its output: the input is closed, the program is
 // asked to stop (SIGTERM), so that it can remove what it had begun, and killed when it has not
-// ended within 2 s. handle as for BASS_Encode_Stop.
+// ended within 1.5 s. handle as for BASS_Encode_Stop.
 BOOL BASS_Encode_Abort(DWORD handle);
 // BASS_ACTIVE_PLAYING while the encoder takes data, BASS_ACTIVE_STOPPED once it has stopped,
 // died or failed to take a write.

@@ -270,6 +270,7 @@ TEST(EncoderHandOver, MissingDeadAndStalledProgramsNeverStopThePull) {
     // while megabytes are still to come: the pull runs to the end all the same without
     // waiting on the program (or dying of a broken pipe), the encoder turns inactive, and
     // what happened can be learned.
+    const DWORD stall = BASS_GetConfig(BASS_CONFIG_ENCODE_STALL);
     ASSERT_TRUE(BASS_SetConfig(BASS_CONFIG_ENCODE_STALL, 300));
     struct Case {
         const char* command;
@@ -280,7 +281,7 @@ TEST(EncoderHandOver, MissingDeadAndStalledProgramsNeverStopThePull) {
     };
     for (const Case& c : {
              Case{"sh -c \"echo gone >&2; exit 3\"", 2, true, 3, "gone"},
-             Case{"sleep 2", 2, true, 0, "the encoder stopped taking data"},
+             Case{"sleep 1", 2, true, 0, "the encoder stopped taking data"},
              Case{"sh -c \"head -c 70000 > /dev/null\"", 20, true, 0,
                   "the encoder ended before it took all data"},
          }) {
@@ -305,7 +306,7 @@ TEST(EncoderHandOver, MissingDeadAndStalledProgramsNeverStopThePull) {
         EXPECT_EQ(result.exitcode, c.code) << c.command;
         EXPECT_STREQ(result.message, c.message) << c.command;
     }
-    ASSERT_TRUE(BASS_SetConfig(BASS_CONFIG_ENCODE_STALL, 10000));
+    ASSERT_TRUE(BASS_SetConfig(BASS_CONFIG_ENCODE_STALL, stall));
 }
 
 TEST(EncoderHandOver, StoppingNeverWaitsOnLeftoversAndTwoStopsAgree) {
@@ -395,6 +396,32 @@ TEST(EncoderHandOver, AbortLetsTheProgramCleanUpAndKillsOneThatWillNotStop) {
         EXPECT_FALSE(result.running);
         EXPECT_FALSE(result.exited);
         EXPECT_STREQ(result.message, "the encoder was stopped before the end of its data");
+    }
+}
+
+TEST(EncoderHandOver, NoCallWaitsOnAStuckProgramForMoreThanACoupleOfSeconds) {
+    using Clock = std::chrono::steady_clock;
+    // One that stops reading: the pull gives up on it after the stall time (2 s by default);
+    // one that closes its input and runs on: a stop asks it to end, then kills it.
+    for (const char* command : {"sleep 30", "sh -c \"exec 0<&-; exec sleep 30\""}) {
+        Chain chain(5);
+        const HENCODE encoder =
+            BASS_Encode_Start(chain.mixer, command, BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+        ASSERT_NE(encoder, 0u);
+        std::chrono::steady_clock::duration longest{};
+        chain.Drain(&longest);
+        EXPECT_LT(longest, std::chrono::seconds(5)) << command;
+        const auto before = Clock::now();
+        ASSERT_TRUE(BASS_Encode_Stop(encoder));
+        EXPECT_LT(Clock::now() - before, std::chrono::seconds(6)) << command;
+        BASS_ENCODE_RESULT result{};
+        ASSERT_TRUE(BASS_Encode_GetResult(encoder, &result));
+        EXPECT_FALSE(result.running);
+        EXPECT_FALSE(result.exited) << command;
+        const auto freeing = Clock::now();
+        BASS_StreamFree(chain.mixer);
+        chain.mixer = 0;
+        EXPECT_LT(Clock::now() - freeing, std::chrono::seconds(1));
     }
 }
 
