@@ -3,12 +3,12 @@
 # both encode the same 30 s of 44.1 kHz 16-bit stereo (tones and noise), fed through a pipe,
 # to AAC-LC at 160 kb/s with FFmpeg's native encoder in an ipod MP4.
 #
-# usage: encoder/bench.sh [BIN_FOLDER]   (default /work/main/build/bin; builds nothing)
+# usage: encoder/bench.sh [BIN_FOLDER]   (default: build/bin of this checkout; builds nothing)
 # Results, as hyperfine's JSON and Markdown, go to ${TMPDIR:-/tmp}/faac-bench/.
 # Exits 1 when faac's median is over 1.1 times ffmpeg's.
 set -euo pipefail
 
-bin=${1:-/work/main/build/bin}
+bin=${1:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/bin}
 faac=$bin/faac
 [[ -x $faac ]] || { echo "bench.sh: no faac program in $bin (build the faac target first)" >&2; exit 2; }
 for tool in ffmpeg hyperfine; do
