@@ -382,7 +382,11 @@ TEST_P(Carry, OneCallOrManyGiveTheSameOutput) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, Carry,
                          ::testing::Values(CarryCase{16, 2}, CarryCase{16, 1}, CarryCase{8, 2},
-                                           CarryCase{32, 2}, CarryCase{16, 5}, CarryCase{16, 12}));
+                                           CarryCase{32, 2}, CarryCase{16, 5}, CarryCase{16, 12}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.bits) + "bit" +
+                                    std::to_string(info.param.channels) + "ch";
+                         });
 
 TEST(Filters, ATrailingPartialFrameAndOtherSampleSizesAreLeftAlone) {
     const FilterCoefficients k = FilterCoefficients::For(44100, 3000, 16);
