@@ -21,6 +21,7 @@
 #include <string>
 
 #include "editing.h"
+#include "effects.h"
 #include "engine.h"
 #include "selection.h"
 
@@ -32,13 +33,6 @@ struct Shell {
     std::function<void(const QUrl&)> openUrl;            // web page, mail link or folder
     std::function<bool()> startSystemMove;               // the window follows the pointer
     std::function<void(const QString&)> showFatalError;  // before the process ends
-};
-
-// The format the effect routines work in.
-struct EffectFormatInfo {
-    int Bits = 0;
-    int Rate = 0;
-    int Channels = 0;
 };
 
 // A spin box that takes no typing: its value changes only when the program sets it. Its arrows,
@@ -106,6 +100,17 @@ class Tfrmmain : public QWidget, private SelectionView {
     // The space bar: play or pause.
     void PlayOrPause();
 
+    // The effect controls (effect_controls.cpp). A slider's change runs its box's handler,
+    // then sets its hint.
+    void checkgainClick();
+    void chighpassClick();
+    void clowpassClick();
+    void gaintrackChange();
+    void barhighcutChange();
+    void barlowcutChange();
+    // The effect controls as they stand, for the preview's chain and for an export to take.
+    EffectSettings EffectControls() const;
+
     void btnaboutClick();
     void btnhelpClick();
     void Timer1Timer();
@@ -123,7 +128,8 @@ class Tfrmmain : public QWidget, private SelectionView {
     std::unique_ptr<std::atomic<int16_t>[]> LeftLevels;
     std::unique_ptr<std::atomic<int16_t>[]> RightLevels;
     std::atomic<bool> Closing{false};
-    EffectFormatInfo EffectFormat;
+    // The preview stream's effects: its format, the controls' settings, its routines.
+    EffectChain PreviewEffects;
     std::string ExeFolder;
     std::string DataFolder;
     std::string OutputFolder;
@@ -192,16 +198,17 @@ class Tfrmmain : public QWidget, private SelectionView {
     void EnableExport(bool enabled) override;
     void FormMouseMove(QMouseEvent* event);
     void StepPoint(QSpinBox* box, int direction, bool start);
-    void SliderChanged(QSlider* slider);
+    // Connects the effect controls to their handlers (effect_controls.cpp).
+    void BindEffectControls();
+    // Brings the ticked effects to a newly opened stream.
+    void ApplyEffectControls();
 
     Shell shell_;
     bool created_ = false;
     bool destroyed_ = false;
 };
 
-// Hooks that later parts of the program fill in: the preview fade (playback thread or UI
-// thread), the scan of a new file.
-void AttachPreviewFade(Tfrmmain& window, HSTREAM channel, Fade fade);
+// A hook that a later part of the program fills in: the scan of a new file.
 void StartScan(Tfrmmain& window, HSTREAM scanStream);
 
 }  // namespace chime
