@@ -193,6 +193,70 @@ TEST(Fade, AnEndedRampLeavesLaterBlocksAloneOrSilent) {
     }
 }
 
+// Long ramps, whose middle the kernel runs without testing for the end, against the ramp
+// taken one sample value at a time, in one block and in many: the same samples, the same end.
+TEST(Fade, ALongRampEndsWhereTheRampTakenSampleBySampleEnds) {
+    struct Ramp {
+        double gain, step;
+        bool silenceAfter;
+    };
+    std::mt19937 random(3);
+    for (const int bits : {8, 16, 32}) {
+        for (const Ramp& start :
+             {Ramp{1.0 / 3001, 1.0 / 3001, false}, Ramp{1 - 1.0 / 2999, -1.0 / 2999, false},
+              Ramp{1 - 1.0 / 2999, -1.0 / 2999, true}, Ramp{0.999, 1.0 / 7, false}}) {
+            std::vector<double> in(5000);
+            for (double& v : in) {
+                v = std::uniform_int_distribution<int>(-32768, 32767)(random);
+                if (bits == 8) v = std::floor(v / 256) + 128;
+                if (bits == 32) v /= 32768;
+            }
+            // The ramp's rules, one sample at a time.
+            std::vector<double> expected = in;
+            double g = start.gain;
+            bool over = false, silent = false;
+            const double zero = bits == 8 ? 128 : 0;
+            for (double& v : expected) {
+                if (silent) {
+                    v = zero;
+                } else if (over || g >= 1.0) {
+                    over = true;
+                } else if (g <= 0.0) {
+                    v = zero;
+                    over = !start.silenceAfter;
+                    silent = start.silenceAfter;
+                } else {
+                    const float product = static_cast<float>((bits == 8 ? v - 128 : v) * g);
+                    g += start.step;
+                    if (bits == 8) v = RoundToUnsigned8(product);
+                    if (bits == 16) v = RoundToInt16(product);
+                    if (bits == 32) v = product;
+                }
+            }
+            for (const int piece : {5000, 1, 997}) {
+                FadeRamp ramp;
+                ramp.gain = start.gain;
+                ramp.step = start.step;
+                ramp.silenceAfterFadeOut = start.silenceAfter;
+                KernelArgs args;
+                args.ramp = &ramp;
+                std::vector<uint8_t> block = Encode(bits, in);
+                const int64_t sampleBytes = bits / 8;
+                for (int64_t at = 0; at < static_cast<int64_t>(block.size());
+                     at += piece * sampleBytes) {
+                    const int64_t n = std::min<int64_t>(piece * sampleBytes,
+                                                        static_cast<int64_t>(block.size()) - at);
+                    ProcessInChunks(EffectKind::Fade, block.data() + at, n,
+                                    static_cast<uint8_t>(bits), 1, args);
+                }
+                EXPECT_EQ(Decode(bits, block), expected)
+                    << bits << " bits, step " << start.step << ", pieces of " << piece;
+                EXPECT_EQ(ramp.gain, g);
+            }
+        }
+    }
+}
+
 struct GainCase {
     const char* name;
     int bits;
@@ -208,12 +272,20 @@ class Gains : public ::testing::TestWithParam<GainCase> {};
 
 TEST_P(Gains, ProductRoundedAndClipped) {
     const GainCase& c = GetParam();
-    std::vector<uint8_t> block = Encode(c.bits, c.in);
-    KernelArgs args;
-    args.gainFactor = c.gain;
-    ProcessInChunks(EffectKind::Gain, block.data(), static_cast<int64_t>(block.size()),
-                    static_cast<uint8_t>(c.bits), 1, args);
-    EXPECT_EQ(Decode(c.bits, block), c.expected);
+    // Alone, and repeated into a longer block, which goes several samples at a time.
+    for (const int copies : {1, 5}) {
+        std::vector<double> in, expected;
+        for (int i = 0; i < copies; ++i) {
+            in.insert(in.end(), c.in.begin(), c.in.end());
+            expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+        }
+        std::vector<uint8_t> block = Encode(c.bits, in);
+        KernelArgs args;
+        args.gainFactor = c.gain;
+        ProcessInChunks(EffectKind::Gain, block.data(), static_cast<int64_t>(block.size()),
+                        static_cast<uint8_t>(c.bits), 1, args);
+        EXPECT_EQ(Decode(c.bits, block), expected) << copies << " copies";
+    }
 }
 
 const GainCase kGains[] = {
