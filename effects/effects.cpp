@@ -5,7 +5,20 @@
 namespace chime {
 
 namespace {
+
 constexpr auto kRelaxed = std::memory_order_relaxed;
+
+// The routines read these on the thread that makes the data: they must never take a lock.
+static_assert(std::atomic<double>::is_always_lock_free);
+static_assert(std::atomic<float>::is_always_lock_free);
+static_assert(std::atomic<int64_t>::is_always_lock_free);
+
+// Removal waits for the channel's lock, so it is asked for only when there is something to
+// remove.
+void Remove(HSTREAM channel, HDSP dsp) {
+    if (dsp != 0) BASS_ChannelRemoveDSP(channel, dsp);
+}
+
 }  // namespace
 
 float GainFactorOf(double gainDb) {
@@ -14,11 +27,11 @@ float GainFactorOf(double gainDb) {
 
 EffectChain::~EffectChain() {
     // Stale handles fail without effect.
-    BASS_ChannelRemoveDSP(fadeChannel_.load(), fadeDsp_.load());
-    BASS_ChannelRemoveDSP(gainChannel_, gainDsp_);
+    Remove(fadeChannel_.load(), fadeDsp_.load());
+    Remove(gainChannel_, gainDsp_);
     for (Filter& f : filters_)
-        BASS_ChannelRemoveDSP(f.channel, f.dsp);
-    BASS_ChannelRemoveSync(watched_, moveSync_);
+        Remove(f.channel, f.dsp);
+    if (moveSync_ != 0) BASS_ChannelRemoveSync(watched_, moveSync_);
 }
 
 void EffectChain::SetFormat(const EffectFormat& format) {
@@ -102,7 +115,7 @@ void ChainMoveSyncProc(HSYNC, DWORD, DWORD, void* user) {
 
 void EffectChain::WatchMoves(HSTREAM channel) {
     if (watched_ == channel) return;
-    BASS_ChannelRemoveSync(watched_, moveSync_);
+    if (moveSync_ != 0) BASS_ChannelRemoveSync(watched_, moveSync_);
     moveSync_ = BASS_ChannelSetSync(channel, BASS_SYNC_MOVE | BASS_SYNC_MIXTIME, 0,
                                     ChainMoveSyncProc, this);
     watched_ = channel;
@@ -114,12 +127,12 @@ void EffectChain::SetEffect(HSTREAM channel, EffectKind kind, bool on) {
     HDSP& dsp = isGain ? gainDsp_ : FilterOf(kind).dsp;
     HSTREAM& attachedTo = isGain ? gainChannel_ : FilterOf(kind).channel;
     if (!on) {
-        BASS_ChannelRemoveDSP(attachedTo, dsp);
+        Remove(attachedTo, dsp);
         dsp = 0;
         return;
     }
     if (channel == 0 || (dsp != 0 && attachedTo == channel)) return;
-    BASS_ChannelRemoveDSP(attachedTo, dsp);  // one left on an earlier stream
+    Remove(attachedTo, dsp);  // one left on an earlier stream
     DSPPROC* proc = GainDspProc;
     if (!isGain) {
         WatchMoves(channel);
@@ -182,7 +195,8 @@ void EffectChain::SetUpFade(HSTREAM channel, bool fadeIn, bool forExport) {
     ramp.silenceAfterFadeOut = forExport;
 
     // One ramp at a time: the fade that runs now goes, so no block is faded twice.
-    BASS_ChannelRemoveDSP(fadeChannel_.load(), fadeDsp_.exchange(0));
+    const HSTREAM previous = fadeChannel_.load();
+    Remove(previous, fadeDsp_.exchange(0));
     DSPPROC* proc = forExport ? ExportFadeDspProc : PreviewFadeDspProc;
     if (!forExport) {
         // From the UI thread the routine may run as soon as it is attached.

@@ -48,10 +48,12 @@ class EffectChain {  // one per stream: the preview's, and one per export job
     EffectChain(const EffectChain&) = delete;
     EffectChain& operator=(const EffectChain&) = delete;
 
+    // The thread that sets the chain up: the UI thread for the preview, an export's own thread
+    // for its chain.
     void SetFormat(const EffectFormat& format);        // UI thread
     void SetSettings(const EffectSettings& settings);  // UI thread; latest value wins
     // Export chains: the mixer byte position where the export ends; a fade-out then reaches
-    // gain 0 exactly there and everything after it stays silent.
+    // gain 0 exactly there and everything after it stays silent. Before the fade-out's set-up.
     void SetEndPosition(int64_t mixerBytes);
     // The thread that sets the chain up (the UI thread for the preview). Attaches the gain or a
     // filter routine to channel when on, removes it when off. A routine that already runs on
@@ -67,7 +69,8 @@ class EffectChain {  // one per stream: the preview's, and one per export job
     // The fade ramp as it stands.
     FadeRamp Ramp() const;
     // The routine of kind that the chain has attached (for Fade, the fade routine attached
-    // last), 0 when none. Kept until removed, also once its stream has gone.
+    // last), 0 when none. Kept until removed, also once its stream has gone. The thread that
+    // sets the chain up; any thread for Fade.
     HDSP Routine(EffectKind kind) const;
 
   private:
