@@ -5,6 +5,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <complex>
+#include <numbers>
 
 #include "application.h"
 #include "fixtures.h"
@@ -28,6 +30,16 @@ QString Tone(int rate, int channels, double seconds) {
 }
 
 const EffectKind kSwitched[] = {EffectKind::Gain, EffectKind::HighPass, EffectKind::LowPass};
+
+// The level of a tone at hz through the filter at a setting, relative to the tone: the
+// Chamberlin form's transfer function at 44.1 kHz.
+double FilterGain(EffectKind kind, int setting, double hz) {
+    const double f = FilterCoefficients::For(44100, setting, 16).f;
+    const std::complex<double> zi = std::polar(1.0, -2 * std::numbers::pi * hz / 44100);
+    const std::complex<double> u = 1.0 - zi;
+    const std::complex<double> d = u * u + f * zi * u + f * f * zi;
+    return std::abs((kind == EffectKind::LowPass ? f * f * zi : u * u) / d);
+}
 
 }  // namespace
 
@@ -164,6 +176,48 @@ class EffectsWindowTest : public QObject {
         QCOMPARE(f.Rate, rate);
         QCOMPARE(f.Channels, channels);
         QCOMPARE(w->PreviewEffects.Settings().lowCut, rate / 2);
+    }
+
+    // Each control is heard: once the position heard has passed what was decoded ahead at the
+    // change, the level is the tone's through the effect; unticked, the tone comes back whole.
+    void eachEffectIsHeard_data() {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("position");
+        QTest::addColumn<double>("ratio");
+        const auto gain = static_cast<int>(EffectKind::Gain);
+        const auto low = static_cast<int>(EffectKind::LowPass);
+        const auto high = static_cast<int>(EffectKind::HighPass);
+        QTest::newRow("gain -12") << gain << -12 << 0.25118864;
+        QTest::newRow("gain 6") << gain << 6 << 1.9952623;
+        QTest::newRow("low-pass 100") << low << 100 << FilterGain(EffectKind::LowPass, 100, 440);
+        QTest::newRow("high-pass 2000")
+            << high << 2000 << FilterGain(EffectKind::HighPass, 2000, 440);
+    }
+    void eachEffectIsHeard() {
+        QFETCH(int, kind);
+        QFETCH(int, position);
+        QFETCH(double, ratio);
+        const auto k = static_cast<EffectKind>(kind);
+        w->fadeincheck->setChecked(false);
+        Open(Tone(44100, 2, 6));
+        const HSTREAM h = w->PreviewStream;
+        auto levelAfterWhatWasAhead = [h] {
+            // The engine decodes a quarter of a second ahead of what is heard.
+            const QWORD until =
+                BASS_ChannelGetPosition(h, BASS_POS_BYTE) + BASS_ChannelSeconds2Bytes(h, 0.4);
+            while (BASS_ChannelGetPosition(h, BASS_POS_BYTE) < until)
+                QTest::qWait(10);
+            return static_cast<double>(BASS_ChannelGetLevel(h) & 0xFFFF);
+        };
+        Box(k)->click();
+        Slider(k)->setValue(position);
+        const double through = levelAfterWhatWasAhead();
+        QVERIFY2(std::abs(through / kToneLevel - ratio) < 0.03 * ratio,
+                 qPrintable(QString("level %1, expected %2").arg(through).arg(ratio * kToneLevel)));
+        Box(k)->click();
+        const double whole = levelAfterWhatWasAhead();
+        QVERIFY2(std::abs(whole - kToneLevel) < 0.02 * kToneLevel,
+                 qPrintable(QString::number(whole)));
     }
 
     // Play after Stop starts again with a fade-in of the set length: the level heard rises
