@@ -40,21 +40,6 @@ void Tfrmmain::ShowLength(const std::string& text) {
     }
 }
 
-EffectSettings Tfrmmain::EffectControls() const {
-    EffectSettings e;
-    e.gainOn = checkgain->isChecked();
-    e.gainDb = gaintrack->value();
-    e.highPassOn = chighpass->isChecked();
-    e.highCut = barhighcut->value();
-    e.lowPassOn = clowpass->isChecked();
-    e.lowCut = barlowcut->value();
-    e.fadeInOn = fadeincheck->isChecked();
-    e.fadeInSeconds = spinfadein->value();
-    e.fadeOutOn = fadeoutcheck->isChecked();
-    e.fadeOutSeconds = spinfadeout->value();
-    return e;
-}
-
 void Tfrmmain::btnconvertClick() {
     // One export at a time: a click while one runs does nothing.
     if (exportJob_) return;

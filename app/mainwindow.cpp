@@ -58,7 +58,6 @@ QSlider* PlaceSlider(QWidget* parent, const char* name, int x, int y, int min, i
     slider->setRange(min, max);
     slider->setValue(value);
     slider->setTickPosition(QSlider::NoTicks);
-    slider->setToolTip(QString::number(value));
     return slider;
 }
 
@@ -216,9 +215,7 @@ Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
     barhighcut = PlaceSlider(this, "barhighcut", 230, 293, 0, 10000, 5000);
     clowpass = PlaceCheck(this, "clowpass", "Low Pass", 154, 320, false);
     barlowcut = PlaceSlider(this, "barlowcut", 230, 320, 0, 10000, 5000);
-    for (QSlider* slider : {gaintrack, barhighcut, barlowcut}) {
-        connect(slider, &QSlider::valueChanged, this, [this, slider] { SliderChanged(slider); });
-    }
+    BindEffectControls();
 
     sLabel9 = PlaceLabel(this, "sLabel9", "OutFile:", 11, 344);
     outedit = PlaceEdit(this, "outedit", 8, 360, 233, 21, true);
@@ -288,7 +285,7 @@ Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
     connect(spinfadeout, &QSpinBox::valueChanged, this,
             [this](int seconds) { selection.fadeOutSeconds = seconds; });
     selection.attachPreviewFade = [this](HSTREAM channel, Fade fade) {
-        AttachPreviewFade(*this, channel, fade);
+        AttachPreviewFade(PreviewEffects, channel, fade == Fade::In);
     };
     auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
     space->setContext(Qt::WindowShortcut);
@@ -406,13 +403,12 @@ bool Tfrmmain::OpenSource() {
     BASS_CHANNELINFO info{};
     BASS_ChannelGetInfo(PreviewStream, &info);
     const int rate = static_cast<int>(info.freq);
-    EffectFormat.Bits = 16;
-    EffectFormat.Rate = rate;
+    PreviewEffects.SetFormat({16, rate, static_cast<int>(info.chans)});
     barhighcut->setMaximum(rate / 2);
     barhighcut->setValue(barhighcut->maximum() / 2);
     barlowcut->setMaximum(barhighcut->maximum());
     barlowcut->setValue(barlowcut->maximum());
-    EffectFormat.Channels = static_cast<int>(info.chans);
+    ApplyEffectControls();
 
     const QWORD length = BASS_ChannelGetLength(PreviewStream, BASS_POS_BYTE);
     const int seconds =
@@ -428,18 +424,13 @@ bool Tfrmmain::OpenSource() {
     // With looping on and a start set, the end of the file goes back to the start too.
     BASS_ChannelSetSync(PreviewStream, BASS_SYNC_MIXTIME | BASS_SYNC_END, 0,
                         Selection::LoopSyncProc, &selection);
-    AttachPreviewFade(*this, PreviewStream, Fade::In);
+    AttachPreviewFade(PreviewEffects, PreviewStream, true);
     BASS_ChannelPlay(PreviewStream, FALSE);
 
     ScanStream = create(FALSE, name.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
     if (ScanStream == 0) return false;
     StartScan(*this, ScanStream);
     return true;
-}
-
-void Tfrmmain::SliderChanged(QSlider* slider) {
-    // The filters and the gain attach here once the effects exist; the hint follows the value.
-    slider->setToolTip(QString::number(slider->value()));
 }
 
 void Tfrmmain::ShowStartSeconds(int seconds) {
@@ -461,7 +452,7 @@ void Tfrmmain::btnplayClick() {
     }
     // A stopped stream starts with a new fade-in; a paused one goes on without one.
     if (BASS_ChannelIsActive(PreviewStream) == BASS_ACTIVE_STOPPED) {
-        AttachPreviewFade(*this, PreviewStream, Fade::In);
+        AttachPreviewFade(PreviewEffects, PreviewStream, true);
     }
     BASS_ChannelPlay(PreviewStream, FALSE);
 }
@@ -614,8 +605,6 @@ bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
             return QWidget::eventFilter(watched, event);
     }
 }
-
-void AttachPreviewFade(Tfrmmain&, HSTREAM, Fade) {}
 
 void StartScan(Tfrmmain&, HSTREAM scanStream) {
     // Until the waveform scan exists, nothing reads the scan stream: let it go.

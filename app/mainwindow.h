@@ -38,13 +38,6 @@ struct Shell {
     std::function<void(const QString&)> showError;       // an error box; the program goes on
 };
 
-// The format the effect routines work in.
-struct EffectFormatInfo {
-    int Bits = 0;
-    int Rate = 0;
-    int Channels = 0;
-};
-
 // A spin box that takes no typing: its value changes only when the program sets it. Its arrows,
 // the Up and Down keys and the mouse wheel run onStep (+1 or -1) when one is given.
 class StepSpinBox : public QSpinBox {
@@ -110,6 +103,17 @@ class Tfrmmain : public QWidget, private SelectionView {
     // The space bar: play or pause.
     void PlayOrPause();
 
+    // The effect controls (effect_controls.cpp). A slider's change runs its box's handler,
+    // then sets its hint.
+    void checkgainClick();
+    void chighpassClick();
+    void clowpassClick();
+    void gaintrackChange();
+    void barhighcutChange();
+    void barlowcutChange();
+    // The effect controls as they stand, for the preview's chain and for an export to take.
+    EffectSettings EffectControls() const;
+
     void btnaboutClick();
     void btnhelpClick();
     void Timer1Timer();
@@ -121,8 +125,6 @@ class Tfrmmain : public QWidget, private SelectionView {
     bool Exporting() const { return exportJob_ != nullptr; }
     void sButton1Click();
     void tagcheckClick();
-    // The effect controls as they stand, for an export to take with it.
-    EffectSettings EffectControls() const;
     // The encoder program the export starts (tests give another).
     std::string encoderProgram = kEncoderProgram;
 
@@ -139,7 +141,8 @@ class Tfrmmain : public QWidget, private SelectionView {
     std::unique_ptr<std::atomic<int16_t>[]> LeftLevels;
     std::unique_ptr<std::atomic<int16_t>[]> RightLevels;
     std::atomic<bool> Closing{false};
-    EffectFormatInfo EffectFormat;
+    // The preview stream's effects: its format, the controls' settings, its routines.
+    EffectChain PreviewEffects;
     std::string ExeFolder;
     std::string DataFolder;
     std::string OutputFolder;
@@ -211,7 +214,10 @@ class Tfrmmain : public QWidget, private SelectionView {
     void EnableExport(bool enabled) override;
     void FormMouseMove(QMouseEvent* event);
     void StepPoint(QSpinBox* box, int direction, bool start);
-    void SliderChanged(QSlider* slider);
+    // Connects the effect controls to their handlers (effect_controls.cpp).
+    void BindEffectControls();
+    // Brings the ticked effects to a newly opened stream.
+    void ApplyEffectControls();
 
     Shell shell_;
     std::unique_ptr<ExportJob> exportJob_;
@@ -220,9 +226,7 @@ class Tfrmmain : public QWidget, private SelectionView {
     bool destroyed_ = false;
 };
 
-// Hooks that later parts of the program fill in: the preview fade (playback thread or UI
-// thread), the scan of a new file.
-void AttachPreviewFade(Tfrmmain& window, HSTREAM channel, Fade fade);
+// A hook that a later part of the program fills in: the scan of a new file.
 void StartScan(Tfrmmain& window, HSTREAM scanStream);
 
 }  // namespace chime

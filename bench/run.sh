@@ -43,7 +43,7 @@ fi
 
 # The build.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCHIME_ENGINE_ONLY=ON >&2
-cmake --build "$build" --target engine_bench faac -j2 >&2
+cmake --build "$build" --target engine_bench effects_bench faac -j2 >&2
 bench=$build/bin/engine_bench
 buildType=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
 if [[ $buildType != Release ]]; then
@@ -170,3 +170,7 @@ EOF
 echo
 echo "Encoder: faac against ffmpeg on 30 s of 44.1 kHz stereo from a pipe"
 "$root/encoder/bench.sh" "$build/bin" || true
+
+# The effect routines against the same pull without them.
+echo
+"$root/bench/effects.sh" "$build/bin" || true

@@ -557,7 +557,8 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc,
     const DWORD kind = type & 0xFF;
     // A position before 0 (a fade-out point computed as end minus a longer fade) is taken and
     // simply never reached.
-    if (proc == nullptr || (kind != BASS_SYNC_POS && kind != BASS_SYNC_END)) {
+    if (proc == nullptr ||
+        (kind != BASS_SYNC_POS && kind != BASS_SYNC_END && kind != BASS_SYNC_MOVE)) {
         return Fail<HSYNC>(BASS_ERROR_ILLPARAM, 0);
     }
     std::lock_guard lock(ch->mutex());
@@ -588,6 +589,14 @@ BOOL BASS_ChannelRemoveDSP(DWORD handle, HDSP dsp) {
     if (!ch) return Fail(BASS_ERROR_HANDLE, FALSE);
     std::lock_guard lock(ch->mutex());
     return ch->RemoveDsp(dsp) ? Ok(TRUE) : Fail(BASS_ERROR_HANDLE, FALSE);
+}
+
+QWORD BASS_ChannelGetDSPStart(DWORD handle, HDSP dsp) {
+    auto ch = Find(handle);
+    if (!ch) return Fail<QWORD>(BASS_ERROR_HANDLE, -1);
+    std::lock_guard lock(ch->mutex());
+    const int64_t start = ch->DspStart(dsp);
+    return start < 0 ? Fail<QWORD>(BASS_ERROR_HANDLE, -1) : Ok<QWORD>(start);
 }
 
 HSTREAM BASS_Mixer_StreamCreate(DWORD freq, DWORD chans, DWORD flags) {

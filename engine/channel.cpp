@@ -128,7 +128,8 @@ bool Channel::SetPosition(int64_t pos) {
     }
     for (auto& d : dsps_)
         d->from = INT64_MIN;
-    if (pos != decodePos_) {
+    const bool moved = pos != decodePos_;
+    if (moved) {
         // A new pass: syncs and the end may fire again. A seek to where the stream already is
         // (a loop whose start equals its end) must not fire the same sync for ever.
         firedHere_.clear();
@@ -136,7 +137,21 @@ bool Channel::SetPosition(int64_t pos) {
     }
     decodePos_ = pos;
     stopped_ = false;
+    if (moved) FireMoveSyncs();
     return true;
+}
+
+void Channel::FireMoveSyncs() {
+    std::vector<SyncEntry> due;
+    for (const SyncEntry& s : syncs_) {
+        if ((s.type & 0xFF) == BASS_SYNC_MOVE) due.push_back(s);
+    }
+    if (due.empty()) return;
+    std::erase_if(syncs_, [](const SyncEntry& s) {
+        return (s.type & 0xFF) == BASS_SYNC_MOVE && (s.type & BASS_SYNC_ONETIME);
+    });
+    for (const SyncEntry& s : due)
+        s.proc(s.handle, handle_, 0, s.user);
 }
 
 HSYNC Channel::AddSync(HSYNC handle, DWORD type, int64_t pos, SYNCPROC* proc, void* user) {
@@ -168,6 +183,7 @@ void Channel::AddDsp(HDSP handle, DSPPROC* proc, void* user, int priority) {
     entry->priority = priority;
     entry->from = DspStartPosition();
     entry->from -= entry->from % FrameBytes();
+    entry->start = entry->from;
     auto at = std::find_if(dsps_.begin(), dsps_.end(),
                            [priority](const auto& d) { return d->priority < priority; });
     dsps_.insert(at, std::move(entry));
@@ -180,6 +196,13 @@ bool Channel::RemoveDsp(HDSP handle) {
     (*it)->removed.store(true, std::memory_order_relaxed);
     dsps_.erase(it);
     return true;
+}
+
+int64_t Channel::DspStart(HDSP handle) const {
+    for (const auto& d : dsps_) {
+        if (d->handle == handle) return d->start;
+    }
+    return -1;
 }
 
 void Channel::Release() {

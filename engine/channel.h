@@ -30,7 +30,8 @@ struct DspEntry {
     DSPPROC* proc;
     void* user;
     int priority;
-    int64_t from;  // the first byte position of the channel's output the routine processes
+    int64_t from;   // the first byte position of the channel's output the routine processes
+    int64_t start;  // the same, kept after the routine has started
     std::atomic<bool> removed{false};
 };
 
@@ -97,6 +98,8 @@ class Channel : public std::enable_shared_from_this<Channel> {
     bool TakeHeardSync(HSYNC handle);
     void AddDsp(HDSP handle, DSPPROC* proc, void* user, int priority);
     bool RemoveDsp(HDSP handle);
+    // Where the routine acts from, -1 when it is not here.
+    int64_t DspStart(HDSP handle) const;
 
     // Playback state: the output that plays this channel, or null.
     std::unique_ptr<Playback>& playback() { return playback_; }
@@ -124,6 +127,7 @@ class Channel : public std::enable_shared_from_this<Channel> {
   private:
     bool FireDueSync(int64_t got, PullReport* report);
     void FireEndSyncs(int64_t got, PullReport* report);
+    void FireMoveSyncs();
     void RunDsp(uint8_t* data, int64_t bytes, int64_t pos);
 
     const DWORD handle_;

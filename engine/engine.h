@@ -54,6 +54,11 @@ constexpr DWORD BASS_ACTIVE_PAUSED = 3;
 // heard.
 constexpr DWORD BASS_SYNC_POS = 0;
 constexpr DWORD BASS_SYNC_END = 2;
+// Runs at once, in the thread that moves the channel and with the channel's lock held, each time
+// its position is set to anywhere other than where its data goes on (a seek, a loop's jump, the
+// rewind of Stop, a restart): before the first block from the new place is made. param is
+// unused; data is 0. Routines that carry state from block to block learn of the break here.
+constexpr DWORD BASS_SYNC_MOVE = 0x10;
 constexpr DWORD BASS_SYNC_ONETIME = 0x80000000;
 constexpr DWORD BASS_SYNC_MIXTIME = 0x40000000;
 
@@ -158,7 +163,8 @@ DWORD BASS_ChannelGetLevel(DWORD handle);
 DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
 
 // Syncs: type is BASS_SYNC_POS (param = byte position; one below 0 is accepted and never
-// fires) or BASS_SYNC_END, optionally with BASS_SYNC_MIXTIME and BASS_SYNC_ONETIME.
+// fires), BASS_SYNC_END or BASS_SYNC_MOVE, optionally with BASS_SYNC_MIXTIME and
+// BASS_SYNC_ONETIME.
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC* proc, void* user);
 BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
 
@@ -166,6 +172,10 @@ BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
 // equal priority run in the order they were set.
 HDSP BASS_ChannelSetDSP(DWORD handle, DSPPROC* proc, void* user, int priority);
 BOOL BASS_ChannelRemoveDSP(DWORD handle, HDSP dsp);
+// The byte position of the channel's data from which a routine acts: the channel's position when
+// it was set, or, for one set on a mixer from inside a source's sync, the mixer position of that
+// sync. -1 on error.
+QWORD BASS_ChannelGetDSPStart(DWORD handle, HDSP dsp);
 
 // Mixer. A decoding mixer (BASS_STREAM_DECODE) is pulled like a decoding stream; it pulls its
 // sources, converts them to its rate (libswresample), folds their channels onto its own and

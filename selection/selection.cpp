@@ -45,10 +45,11 @@ void Selection::SetSelectionStart(int64_t position) {
     if (ValidateSelection()) return;
     BASS_ChannelRemoveSync(stream_, StartSync);
     StartSync = 0;
-    const int64_t hundredth = BASS_ChannelSeconds2Bytes(stream_, 0.01);
-    if (SelStart != kNotSet && hundredth >= 0) {
-        StartSync = BASS_ChannelSetSync(stream_, BASS_SYNC_MIXTIME | BASS_SYNC_POS,
-                                        SelStart + hundredth, FadeInSyncProc, this);
+    // At the start itself: the loop's jump lands on it and fires it there, so the fade-in
+    // begins at the seam instead of after a moment at full level.
+    if (SelStart != kNotSet) {
+        StartSync = BASS_ChannelSetSync(stream_, BASS_SYNC_MIXTIME | BASS_SYNC_POS, SelStart,
+                                        FadeInSyncProc, this);
     }
 }
 

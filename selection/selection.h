@@ -1,7 +1,8 @@
 #pragma once
 // The selection: a start and an end point in the preview stream, their consistency rule (the
 // start before the end), their displays, and the three syncs that loop the preview and restart
-// its fades. Plain C++: the window shows what it is told.
+// its fades (the fade-in at the start, the fade-out before the end, the loop at the end). Plain
+// C++: the window shows what it is told.
 
 #include <atomic>
 #include <cstdint>
