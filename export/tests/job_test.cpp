@@ -210,6 +210,59 @@ INSTANTIATE_TEST_SUITE_P(
         return n.substr(n.find('.') + 1);
     });
 
+// Amplitude of a sine of the given frequency in one channel of a stretch of stereo samples.
+double Amplitude(const std::vector<float>& stereo, int channel, size_t from, size_t frames,
+                 double hz) {
+    double s = 0, c = 0;
+    for (size_t i = 0; i < frames; ++i) {
+        const double w = 2 * M_PI * hz * static_cast<double>(from + i) / 44100.0;
+        s += stereo[(from + i) * 2 + channel] * std::sin(w);
+        c += stereo[(from + i) * 2 + channel] * std::cos(w);
+    }
+    return 2 * std::hypot(s, c) / static_cast<double>(frames);
+}
+
+TEST_F(Engine, TheEffectsAreInTheFile) {
+    // 300 Hz and 8 kHz at 0.25 each, whole numbers of periods in every 0.1 s.
+    const std::string song =
+        Made("export-two-tones.wav",
+             "-f lavfi -i \"aevalsrc=0.25*sin(2*PI*300*t)+0.25*sin(2*PI*8000*t)|"
+             "0.25*sin(2*PI*300*t)+0.25*sin(2*PI*8000*t):s=44100:d=8\" "
+             "-c:a pcm_s16le");
+    const fs::path folder = Folder();
+    ExportRequest r = Request(song, folder / "ring.m4r", 1, 5);
+    r.effects.gainOn = true;
+    r.effects.gainDb = -6;
+    r.effects.fadeInOn = true;
+    r.effects.fadeInSeconds = 1;
+    r.effects.fadeOutOn = true;
+    r.effects.fadeOutSeconds = 1;
+    r.effects.lowPassOn = true;
+    r.effects.lowCut = 1000;  // a tenth of Nyquist: 2205 Hz
+    ExportJob job(r);
+    RunToEnd(job);
+    ASSERT_EQ(job.GetState(), ExportJob::State::Done) << job.Message();
+    const std::vector<float> heard = DecodeStereo((folder / "ring.m4r").string());
+    ASSERT_EQ(heard.size(), 4u * 44100 * 2);
+    const size_t tenth = 4410;
+    // In the middle: the low tone at -6 dB (and the cut-off's own slight lift), the high tone
+    // cut by the low-pass.
+    const double low = Amplitude(heard, 0, 2 * 44100, tenth, 300);
+    const double high = Amplitude(heard, 0, 2 * 44100, tenth, 8000);
+    EXPECT_NEAR(20 * std::log10(low / 0.25), -6.0, 0.5);
+    EXPECT_LT(20 * std::log10(high / 0.25), -25.0);
+    // The ramps: silent at the ends, half way up 0.5 s in and half way down 0.5 s before the
+    // end.
+    const double full = low;
+    EXPECT_LT(Amplitude(heard, 0, 0, 441, 300), 0.06 * full);
+    EXPECT_NEAR(Amplitude(heard, 0, 44100 / 2 - tenth / 2, tenth, 300) / full, 0.5, 0.05);
+    EXPECT_NEAR(Amplitude(heard, 1, 7 * 44100 / 2 - tenth / 2, tenth, 300) / full, 0.5, 0.05);
+    float tail = 0;
+    for (size_t i = heard.size() - 2 * 44; i < heard.size(); ++i)
+        tail = std::max(tail, std::fabs(heard[i]));
+    EXPECT_LT(tail, 0.01f) << "the fade-out reaches silence at the end point";
+}
+
 // A stand-in for the encoder program: a shell script of the given body.
 std::string Program(const std::string& name, const std::string& body) {
     const fs::path path = Scratch("export-program-" + name);
