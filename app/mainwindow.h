@@ -22,7 +22,10 @@
 
 #include "editing.h"
 #include "engine.h"
+#include "levels.h"
+#include "scan.h"
 #include "selection.h"
+#include "waveform_view.h"
 
 namespace chime {
 
@@ -53,26 +56,10 @@ class StepSpinBox : public QSpinBox {
     StepEnabled stepEnabled() const override;
 };
 
-// The waveform box. Until the waveform view draws the file, it shows the background. Its mouse
-// events go to the window's handlers.
-class WaveformBox : public QWidget {
-  public:
-    explicit WaveformBox(QWidget* parent) : QWidget(parent) {}
-    QImage BackBitmap;
-    QString missingNote;  // said in the box when the background picture could not be loaded
-    std::function<void(QMouseEvent*)> onPress, onMove, onRelease;
-
-  protected:
-    void paintEvent(QPaintEvent*) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-};
-
 class Tfrmmain : public QWidget, private SelectionView {
   public:
     // The waveform box's width: one level per column.
-    static constexpr int kColumns = 520;
+    static constexpr int kColumns = WaveLevels::kColumns;
     static constexpr int64_t kNotSet = Selection::kNotSet;
 
     explicit Tfrmmain(Shell shell = {});
@@ -110,19 +97,18 @@ class Tfrmmain : public QWidget, private SelectionView {
     void btnhelpClick();
     void Timer1Timer();
 
-    // State shared with the engine's routines and the scan.
+    // The waveform's levels and their scan, for reading.
+    const WaveLevels& Levels() const { return levels_; }
+    const WaveScan& Scan() const { return scan_; }
+
+    // State shared with the engine's routines.
     HSTREAM PreviewStream = 0;
-    HSTREAM ScanStream = 0;
     Selection selection{*this};
     // The points, readable whole from any thread.
     std::atomic<int64_t>& SelStart = selection.SelStart;
     std::atomic<int64_t>& SelEnd = selection.SelEnd;
     PointerEditing pointer{selection, kColumns};
-    int32_t PlayColumn = 0;
     std::atomic<uint32_t> BytesPerColumn{0};
-    std::unique_ptr<std::atomic<int16_t>[]> LeftLevels;
-    std::unique_ptr<std::atomic<int16_t>[]> RightLevels;
-    std::atomic<bool> Closing{false};
     EffectFormatInfo EffectFormat;
     std::string ExeFolder;
     std::string DataFolder;
@@ -193,15 +179,19 @@ class Tfrmmain : public QWidget, private SelectionView {
     void FormMouseMove(QMouseEvent* event);
     void StepPoint(QSpinBox* box, int direction, bool start);
     void SliderChanged(QSlider* slider);
+    // The waveform of a song: its scan stopped when the song goes, started when one opens.
+    void StopWaveform();
+    void StartWaveform(HSTREAM scanStream);
 
+    WaveLevels levels_;
+    WaveScan scan_{levels_};
     Shell shell_;
     bool created_ = false;
     bool destroyed_ = false;
 };
 
 // Hooks that later parts of the program fill in: the preview fade (playback thread or UI
-// thread), the scan of a new file.
+// thread).
 void AttachPreviewFade(Tfrmmain& window, HSTREAM channel, Fade fade);
-void StartScan(Tfrmmain& window, HSTREAM scanStream);
 
 }  // namespace chime
