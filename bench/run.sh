@@ -4,11 +4,12 @@
 #
 # Usage: bench/run.sh [BUILD_DIR]
 #   BUILD_DIR defaults to build-bench at the top of the tree, where a Release build of the
-#   engine, the encoder program and this benchmark is configured and built.
+#   program, the encoder program and the benchmarks is configured and built.
 # Environment: RUNS (default 15) and WARMUP (default 3) for hyperfine, MEMORY_RUNS (default 3)
 # for the peak memory, BENCH_CACHE for the folder of input files (default .cache/bench).
 #
-# Needs cmake, a C++ compiler, ffmpeg with libmp3lame, hyperfine, and GNU time (Debian package
+# Needs cmake, a C++ compiler, Qt 6, ffmpeg with libmp3lame, hyperfine, xvfb-run (or Qt's
+# off-screen platform is used for the window's tick), and GNU time (Debian package
 # `time`) or python3 for the peak memory. The inputs (a 5-minute and a 60-minute 320 kb/s stereo
 # MP3) are made once; the 60-minute one takes a couple of minutes to encode.
 set -euo pipefail
@@ -42,8 +43,8 @@ else
 fi
 
 # The build.
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCHIME_ENGINE_ONLY=ON >&2
-cmake --build "$build" --target engine_bench faac -j2 >&2
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCHIME_ENGINE_ONLY=OFF >&2
+cmake --build "$build" --target engine_bench faac waveform_bench view_bench chimewright -j2 >&2
 bench=$build/bin/engine_bench
 buildType=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
 if [[ $buildType != Release ]]; then
@@ -165,6 +166,9 @@ $memoryRuns runs). Inputs: $n5 and $n60, 320 kb/s stereo 44.1 kHz.
 - Peak memory of open below ffmpeg's full decode: $(verdict "$memOpen" "$memDecode" below)
 - Peak memory of the level scan below ffmpeg's full decode: $(verdict "$memLevels" "$memDecode" below)
 EOF
+
+# The waveform: its scan, the window's tick and the program's CPU while it plays.
+"$root/bench/waveform.sh" "$build" "$f5"
 
 # The encoder program against ffmpeg's own AAC encoder, fed the same bytes.
 echo
