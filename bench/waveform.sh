@@ -40,7 +40,10 @@ q=$(printf %q "$file")
 hyperfine -N --style basic --warmup "$warmup" --runs "$runs" --export-csv "$out/waveform.csv" \
     -n scan "$(printf %q "$bin/waveform_bench") $q" \
     -n full-decode "ffmpeg -v error -i $q -f null -" >&2
+# hyperfine's CSV: command,mean,stddev,median,user,system,min,max. The processor time (user and
+# system, means) moves less than the wall clock when other work shares the machine.
 median() { awk -F, -v name="$1" '$1 == name { print $4 }' "$out/waveform.csv"; }
+cpuTime() { awk -F, -v name="$1" '$1 == name { printf "%.3f s", $5 + $6 }' "$out/waveform.csv"; }
 tScan=$(median scan)
 tDecode=$(median full-decode)
 
@@ -86,8 +89,8 @@ runs; ticks the median of 2000 in one process on $display; CPU the median of $cp
 
 | Measure | Command | Median |
 | --- | --- | --- |
-| Waveform scan | \`waveform_bench $n\` | $(awk -v s="$tScan" 'BEGIN { printf "%.3f s", s }') |
-| Full decode | \`ffmpeg -v error -i $n -f null -\` | $(awk -v s="$tDecode" 'BEGIN { printf "%.3f s", s }') |
+| Waveform scan (processor time $(cpuTime scan)) | \`waveform_bench $n\` | $(awk -v s="$tScan" 'BEGIN { printf "%.3f s", s }') |
+| Full decode (processor time $(cpuTime full-decode)) | \`ffmpeg -v error -i $n -f null -\` | $(awk -v s="$tDecode" 'BEGIN { printf "%.3f s", s }') |
 | One timer tick (99th percentile $tick99 ms) | \`view_bench $n\` | $tickMedian ms |
 | Playing with the waveform shown | \`chimewright $n\` | $cpuPlaying % of a core |
 | Idle, no song (for reference) | \`chimewright\` | $cpuIdle % of a core |
