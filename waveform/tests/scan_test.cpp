@@ -120,10 +120,14 @@ TEST_P(LevelScale, PeaksBecomePixels) {
     const ScaleCase c = GetParam();
     std::vector<int16_t> stereo;
     const int frames = kRate / 2;
+    // +32768 does not fit: a peak of 32768 is written as -32768 on both signs.
+    auto sample = [](int peak, int sign) {
+        return static_cast<int16_t>(peak == 32768 ? -32768 : sign * peak);
+    };
     for (int i = 0; i < frames; ++i) {
         const int sign = i % 2 ? -1 : 1;
-        stereo.push_back(static_cast<int16_t>(std::max(-32768, sign * c.leftPeak)));
-        stereo.push_back(static_cast<int16_t>(std::max(-32768, sign * c.rightPeak)));
+        stereo.push_back(sample(c.leftPeak, sign));
+        stereo.push_back(sample(c.rightPeak, sign));
     }
     const std::string name =
         "scale-" + std::to_string(c.leftPeak) + "-" + std::to_string(c.rightPeak);
