@@ -14,6 +14,7 @@
 
 #include "application.h"
 #include "fixtures.h"
+#include "level_rows.h"
 #include "mainwindow.h"
 #include "waveform_view.h"
 
@@ -32,19 +33,7 @@ QString Tone(const std::string& name, double seconds) {
                   "\" -c:a pcm_s16le -f wav"));
 }
 
-// The left levels of every column, and a row of the same value in columns first..last.
-std::vector<int> LeftLevels(const WaveLevels& levels) {
-    std::vector<int> v;
-    for (int i = 0; i < WaveLevels::kColumns; ++i)
-        v.push_back(levels.Left(i));
-    return v;
-}
-std::vector<int> Row(int first, int last, int value) {
-    std::vector<int> v(WaveLevels::kColumns, 0);
-    for (int i = first; i <= last; ++i)
-        v[i] = value;
-    return v;
-}
+using test::Row;
 
 QImage Shown(QWidget* widget) {
     return widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
@@ -351,7 +340,7 @@ class WaveformViewTest : public QObject {
         QVERIFY(w.PreviewStream != 0);
         QTRY_VERIFY(!w.Scan().Running());
         QCOMPARE(w.Levels().ColumnsDone(), 520);
-        QCOMPARE(LeftLevels(w.Levels()), Row(1, 519, 30));
+        QCOMPARE(test::LeftRow(w.Levels()), Row(1, 519, 30));
         w.Timer1Timer();
         const QImage shown = Shown(w.PB);
         QCOMPARE(shown, w.PB->FrontBitmap);
@@ -363,7 +352,7 @@ class WaveformViewTest : public QObject {
         w.OpenNamed(Tone("view-tone-5s.wav", 5));
         QTRY_VERIFY(!w.Scan().Running());
         QCOMPARE(w.Levels().ColumnsDone(), 250);
-        QCOMPARE(LeftLevels(w.Levels()), Row(1, 249, 30));
+        QCOMPARE(test::LeftRow(w.Levels()), Row(1, 249, 30));
         w.Timer1Timer();
         QCOMPARE(Shown(w.PB).pixel(300, 73), w.PB->BackBitmap.pixel(300, 73));
         w.FormDestroy();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "level_rows.h"
 #include "levels.h"
 #include "scan.h"
 
@@ -80,27 +81,11 @@ struct Scanner {
         // The scan freed its stream.
         EXPECT_EQ(BASS_ChannelGetLength(stream, BASS_POS_BYTE), QWORD{-1});
     }
-    std::vector<int> Left() const {
-        std::vector<int> v;
-        for (int i = 0; i < WaveLevels::kColumns; ++i)
-            v.push_back(levels.Left(i));
-        return v;
-    }
-    std::vector<int> Right() const {
-        std::vector<int> v;
-        for (int i = 0; i < WaveLevels::kColumns; ++i)
-            v.push_back(levels.Right(i));
-        return v;
-    }
+    std::vector<int> Left() const { return test::LeftRow(levels); }
+    std::vector<int> Right() const { return test::RightRow(levels); }
 };
 
-// Columns first..last (inclusive) of a 520-column row hold value, all others 0.
-std::vector<int> Row(int first, int last, int value) {
-    std::vector<int> v(WaveLevels::kColumns, 0);
-    for (int i = first; i <= last; ++i)
-        v[i] = value;
-    return v;
-}
+using test::Row;
 
 struct ScaleCase {
     int leftPeak;
@@ -218,7 +203,8 @@ TEST(Scan, SecondShorterSongLeavesNoTraceOfTheFirst) {
 // Holds a stream's decoding when it reaches a position, until the scan is told to close, so
 // that a test knows where a scan stands without looking at a clock.
 struct Gate {
-    const WaveScan* scan = nullptr;
+    explicit Gate(const WaveScan& watched) : scan(&watched) {}
+    const WaveScan* scan;
     std::atomic<bool> held{false};
     static void SyncProc(HSYNC, DWORD, DWORD, void* user) {
         auto* gate = static_cast<Gate*>(user);
@@ -242,8 +228,7 @@ TEST(Scan, StopEndsAScanAtItsNextPassAndFreesItsStream) {
     Scanner s;
     const HSTREAM stream = OpenForScan(WriteWav("stop", 1, Square(60 * kRate, 16384)));
     ASSERT_NE(stream, 0u);
-    Gate gate;
-    gate.scan = &s.scan;
+    Gate gate(s.scan);
     // Held in the 40th level call, before its block: 39 blocks measured, two to a column, so
     // columns 0..18 are final and 19 has one of its two blocks.
     ASSERT_TRUE(gate.Hold(stream, 39 * kBlockBytes));
@@ -266,8 +251,7 @@ TEST(Scan, StartStopsTheRunningScanFirst) {
     Scanner s;
     const HSTREAM first = OpenForScan(WriteWav("held", 1, Square(60 * kRate, 32767)));
     ASSERT_NE(first, 0u);
-    Gate gate;
-    gate.scan = &s.scan;
+    Gate gate(s.scan);
     ASSERT_TRUE(gate.Hold(first, 4 * kBlockBytes));
     s.scan.Start(first, kBlockBytes);
     gate.WaitUntilHeld();
