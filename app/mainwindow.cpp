@@ -99,30 +99,6 @@ QAbstractSpinBox::StepEnabled StepSpinBox::stepEnabled() const {
     return QSpinBox::stepEnabled();
 }
 
-void WaveformBox::mousePressEvent(QMouseEvent* event) {
-    if (onPress) onPress(event);
-}
-void WaveformBox::mouseMoveEvent(QMouseEvent* event) {
-    if (onMove) onMove(event);
-}
-void WaveformBox::mouseReleaseEvent(QMouseEvent* event) {
-    if (onRelease) onRelease(event);
-}
-
-void WaveformBox::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    if (!BackBitmap.isNull()) {
-        p.drawImage(0, 0, BackBitmap);
-        return;
-    }
-    // No background picture: a plain one, with its centre line, and a word on what is missing.
-    p.fillRect(rect(), QColor(16, 20, 36));
-    p.setPen(QColor(120, 120, 140));
-    p.drawLine(0, height() / 2, width(), height() / 2);
-    p.setPen(QColor(200, 200, 210));
-    p.drawText(rect().adjusted(6, 4, -6, -4), Qt::AlignTop | Qt::AlignLeft, missingNote);
-}
-
 Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
     if (!shell_.chooseAudioFile) {
         shell_.chooseAudioFile = [this] {
@@ -187,7 +163,7 @@ Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
         shadow->setBlurRadius(0);
         sLabelFX1->setGraphicsEffect(shadow);
     }
-    PB = Place(new WaveformBox(this), "PB", 8, 70, 520, 148);
+    PB = Place(new WaveformBox(this, BytesPerColumn), "PB", 8, 70, 520, 148);
     PB->setEnabled(false);
     btnplay = PlacePictureButton(this, "btnplay", 7, 229, 33, 33, sAlphaImageList1[1], "Play");
     btnpause = PlacePictureButton(this, "btnpause", 46, 229, 33, 33, sAlphaImageList1[2], "Pause");
@@ -324,16 +300,7 @@ bool Tfrmmain::FormCreate(DWORD version) {
     }
 
     const QString back = QString::fromStdString(ExeFolder + "back.bmp");
-    if (!PB->BackBitmap.load(back)) {
-        PB->missingNote = "The background picture " + back + " could not be loaded.";
-        qWarning("%s", qPrintable(PB->missingNote));
-    }
-    LeftLevels = std::make_unique<std::atomic<int16_t>[]>(kColumns);
-    RightLevels = std::make_unique<std::atomic<int16_t>[]>(kColumns);
-    for (int i = 0; i < kColumns; ++i) {
-        LeftLevels[i].store(0, std::memory_order_relaxed);
-        RightLevels[i].store(0, std::memory_order_relaxed);
-    }
+    if (!PB->LoadBackground(back)) qWarning("%s", qPrintable(PB->missingNote));
     selection.Clear();
     BASS_Init(-1, 44100, 0, nullptr, nullptr);
     Timer1->setInterval(33);
@@ -348,7 +315,7 @@ void Tfrmmain::FormDestroy() {
     // An export still under way goes first: nothing of it is left behind.
     if (exportJob_) exportJob_->Cancel();
     BytesPerColumn = 0;
-    Closing = true;
+    scan_.Stop();  // joined while the engine that its stream belongs to is still there
     BASS_Free();
 }
 
@@ -379,8 +346,9 @@ void Tfrmmain::ResetForNewFile(const QString& name) {
         BASS_ChannelStop(PreviewStream);
         BASS_StreamFree(PreviewStream);
         PreviewStream = 0;
-        PlayColumn = 0;
+        PB->PlayColumn = 0;
     }
+    StopWaveform();
     // Points set while no stream was open (after a failed opening) must not carry over.
     selection.Clear();
     selection.SetStream(0);
@@ -391,7 +359,7 @@ void Tfrmmain::ResetForNewFile(const QString& name) {
     sedit->setValue(0);
     eedit->setMaximum(0);
     eedit->setValue(0);
-    lengthedit->setText("0 Sec");
+    ShowLength("0 Sec");
 }
 
 bool Tfrmmain::OpenSource() {
@@ -427,9 +395,18 @@ bool Tfrmmain::OpenSource() {
     AttachPreviewFade(PreviewEffects, PreviewStream, true);
     BASS_ChannelPlay(PreviewStream, FALSE);
 
-    ScanStream = create(FALSE, name.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
-    if (ScanStream == 0) return false;
-    StartScan(*this, ScanStream);
+    const HSTREAM scanStream =
+        create(FALSE, name.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
+    if (scanStream == 0) {
+        // The opening has failed as a whole: nothing of it goes on playing.
+        BASS_ChannelStop(PreviewStream);
+        BASS_StreamFree(PreviewStream);
+        PreviewStream = 0;
+        selection.SetStream(0);
+        BytesPerColumn = 0;
+        return false;
+    }
+    StartWaveform(scanStream);
     return true;
 }
 
@@ -465,7 +442,7 @@ void Tfrmmain::btnstopClick() {
     if (PreviewStream == 0) return;
     BASS_ChannelStop(PreviewStream);
     BASS_ChannelSetPosition(PreviewStream, 0, BASS_POS_BYTE);
-    PlayColumn = 0;
+    PB->PlayColumn = 0;
 }
 
 void Tfrmmain::PlayOrPause() {
@@ -523,10 +500,6 @@ void Tfrmmain::btnaboutClick() {
 
 void Tfrmmain::btnhelpClick() {
     shell_.openUrl(QUrl::fromLocalFile(QString::fromStdString(ExeFolder + kHelpPageFile)));
-}
-
-void Tfrmmain::Timer1Timer() {
-    PB->update();
 }
 
 void Tfrmmain::mouseMoveEvent(QMouseEvent* event) {
@@ -604,11 +577,6 @@ bool Tfrmmain::eventFilter(QObject* watched, QEvent* event) {
         default:
             return QWidget::eventFilter(watched, event);
     }
-}
-
-void StartScan(Tfrmmain&, HSTREAM scanStream) {
-    // Until the waveform scan exists, nothing reads the scan stream: let it go.
-    BASS_StreamFree(scanStream);
 }
 
 }  // namespace chime

@@ -24,7 +24,10 @@
 #include "effects.h"
 #include "engine.h"
 #include "job.h"
+#include "levels.h"
+#include "scan.h"
 #include "selection.h"
+#include "waveform_view.h"
 
 namespace chime {
 
@@ -50,26 +53,10 @@ class StepSpinBox : public QSpinBox {
     StepEnabled stepEnabled() const override;
 };
 
-// The waveform box. Until the waveform view draws the file, it shows the background. Its mouse
-// events go to the window's handlers.
-class WaveformBox : public QWidget {
-  public:
-    explicit WaveformBox(QWidget* parent) : QWidget(parent) {}
-    QImage BackBitmap;
-    QString missingNote;  // said in the box when the background picture could not be loaded
-    std::function<void(QMouseEvent*)> onPress, onMove, onRelease;
-
-  protected:
-    void paintEvent(QPaintEvent*) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-};
-
 class Tfrmmain : public QWidget, private SelectionView {
   public:
     // The waveform box's width: one level per column.
-    static constexpr int kColumns = 520;
+    static constexpr int kColumns = WaveLevels::kColumns;
     static constexpr int64_t kNotSet = Selection::kNotSet;
 
     explicit Tfrmmain(Shell shell = {});
@@ -128,19 +115,18 @@ class Tfrmmain : public QWidget, private SelectionView {
     // The encoder program the export starts (tests give another).
     std::string encoderProgram = kEncoderProgram;
 
-    // State shared with the engine's routines and the scan.
+    // The waveform's levels and their scan, for reading.
+    const WaveLevels& Levels() const { return levels_; }
+    const WaveScan& Scan() const { return scan_; }
+
+    // State shared with the engine's routines.
     HSTREAM PreviewStream = 0;
-    HSTREAM ScanStream = 0;
     Selection selection{*this};
     // The points, readable whole from any thread.
     std::atomic<int64_t>& SelStart = selection.SelStart;
     std::atomic<int64_t>& SelEnd = selection.SelEnd;
     PointerEditing pointer{selection, kColumns};
-    int32_t PlayColumn = 0;
     std::atomic<uint32_t> BytesPerColumn{0};
-    std::unique_ptr<std::atomic<int16_t>[]> LeftLevels;
-    std::unique_ptr<std::atomic<int16_t>[]> RightLevels;
-    std::atomic<bool> Closing{false};
     // The preview stream's effects: its format, the controls' settings, its routines.
     EffectChain PreviewEffects;
     std::string ExeFolder;
@@ -218,15 +204,17 @@ class Tfrmmain : public QWidget, private SelectionView {
     void BindEffectControls();
     // Brings the ticked effects to a newly opened stream.
     void ApplyEffectControls();
+    // The waveform of a song: its scan stopped when the song goes, started when one opens.
+    void StopWaveform();
+    void StartWaveform(HSTREAM scanStream);
 
+    WaveLevels levels_;
+    WaveScan scan_{levels_};
     Shell shell_;
     std::unique_ptr<ExportJob> exportJob_;
     bool moveStarted_ = false;  // the window system moves the window for this press
     bool created_ = false;
     bool destroyed_ = false;
 };
-
-// A hook that a later part of the program fills in: the scan of a new file.
-void StartScan(Tfrmmain& window, HSTREAM scanStream);
 
 }  // namespace chime

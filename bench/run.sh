@@ -4,11 +4,12 @@
 #
 # Usage: bench/run.sh [BUILD_DIR]
 #   BUILD_DIR defaults to build-bench at the top of the tree, where a Release build of the
-#   engine, the encoder program and this benchmark is configured and built.
+#   program, the encoder program and the benchmarks is configured and built.
 # Environment: RUNS (default 15) and WARMUP (default 3) for hyperfine, MEMORY_RUNS (default 3)
 # for the peak memory, BENCH_CACHE for the folder of input files (default .cache/bench).
 #
-# Needs cmake, a C++ compiler, ffmpeg with libmp3lame, hyperfine, and GNU time (Debian package
+# Needs cmake, a C++ compiler, Qt 6, ffmpeg with libmp3lame, hyperfine, xvfb-run (or Qt's
+# off-screen platform is used for the window's tick), and GNU time (Debian package
 # `time`) or python3 for the peak memory. The inputs (a 5-minute and a 60-minute 320 kb/s stereo
 # MP3) are made once; the 60-minute one takes a couple of minutes to encode.
 set -euo pipefail
@@ -42,8 +43,9 @@ else
 fi
 
 # The build.
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCHIME_ENGINE_ONLY=ON >&2
-cmake --build "$build" --target engine_bench effects_bench faac -j2 >&2
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCHIME_ENGINE_ONLY=OFF >&2
+cmake --build "$build" --target engine_bench effects_bench faac waveform_bench view_bench \
+    chimewright window_export_bench -j2 >&2
 bench=$build/bin/engine_bench
 buildType=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
 if [[ $buildType != Release ]]; then
@@ -166,11 +168,30 @@ $memoryRuns runs). Inputs: $n5 and $n60, 320 kb/s stereo 44.1 kHz.
 - Peak memory of the level scan below ffmpeg's full decode: $(verdict "$memLevels" "$memDecode" below)
 EOF
 
+# The other benchmarks each print their figures and exit 1 when a target is missed; every one
+# runs, and the verdicts are added up at the end.
+missed=()
+check() { "$@" || missed+=("$(basename "$1")"); }
+
+# The waveform: its scan, the window's tick and the program's CPU while it plays.
+check "$root/bench/waveform.sh" "$build" "$f5"
+
 # The encoder program against ffmpeg's own AAC encoder, fed the same bytes.
 echo
 echo "Encoder: faac against ffmpeg on 30 s of 44.1 kHz stereo from a pipe"
-"$root/encoder/bench.sh" "$build/bin" || true
+check "$root/encoder/bench.sh" "$build/bin"
 
 # The effect routines against the same pull without them.
 echo
-"$root/bench/effects.sh" "$build/bin" || true
+check "$root/bench/effects.sh" "$build/bin"
+
+# A 30 s ringtone made by the command line against ffmpeg; the window's export against the job.
+check "$root/bench/export.sh" "$build" "$f5"
+
+if [[ $(verdict "$tOpen" "$tScan") == missed || $(verdict "$tLevels" "$tDecode") == missed ]]; then
+    missed+=("engine")
+fi
+if ((${#missed[@]} > 0)); then
+    echo "run.sh: targets missed in: ${missed[*]}" >&2
+    exit 1
+fi

@@ -291,7 +291,8 @@ class WindowTest : public QObject {
         QCOMPARE(w->SelStart.load(), Tfrmmain::kNotSet);
         QCOMPARE(w->SelEnd.load(), Tfrmmain::kNotSet);
         for (int i = 0; i < Tfrmmain::kColumns; ++i)
-            QCOMPARE(w->LeftLevels[i].load(), int16_t{0});
+            QCOMPARE(w->Levels().Left(i), int16_t{0});
+        QCOMPARE(w->Levels().ColumnsDone(), 0);
         QVERIFY(BASS_IsSilentDevice());  // the engine runs
         QCOMPARE(w->BytesPerColumn.load(), 0u);
     }
@@ -303,7 +304,8 @@ class WindowTest : public QObject {
         QVERIFY(w->Timer1->isActive());
         w->FormDestroy();
         QVERIFY(!w->Timer1->isActive());
-        QVERIFY(w->Closing.load());
+        QVERIFY(w->Scan().Closing());
+        QVERIFY(!w->Scan().Running());
         QCOMPARE(w->BytesPerColumn, 0u);
         QCOMPARE(BASS_ChannelIsActive(h), DWORD{BASS_ACTIVE_STOPPED});
         QCOMPARE(BASS_ChannelGetLength(h, BASS_POS_BYTE), QWORD{-1});
@@ -331,9 +333,8 @@ class WindowTest : public QObject {
             return;
         }
         QCOMPARE(rec.fatal, QStringList{"An incorrect version of BASS.DLL was loaded"});
-        // Nothing after the check ran: no pictures, no levels, no engine.
+        // Nothing after the check ran: no pictures, no engine.
         QVERIFY(fresh.PB->BackBitmap.isNull());
-        QVERIFY(fresh.LeftLevels == nullptr);
         QVERIFY(!BASS_IsSilentDevice());
         QVERIFY(!fresh.outedit->text().isEmpty());  // the steps before it did run
     }
@@ -504,7 +505,6 @@ class WindowTest : public QObject {
 
     void failedOpeningKeepsTheBoxAndTimer() {
         Open(Wav("w44.wav", 44100, 2, 2.5));
-        const uint scale = w->BytesPerColumn;
         w->sedit->setMaximum(2);
         const QString missing = QString::fromStdString(test::Scratch("no such file.mp3"));
         Open(missing);
@@ -512,7 +512,7 @@ class WindowTest : public QObject {
         QCOMPARE(w->PreviewStream, 0u);
         QVERIFY(w->PB->isEnabled());
         QVERIFY(w->Timer1->isActive());
-        QCOMPARE(w->BytesPerColumn.load(), scale);
+        QCOMPARE(w->BytesPerColumn.load(), 0u);  // the box shows its background
         QCOMPARE(w->sedit->maximum(), 0);
         QVERIFY(!w->btnconvert->isEnabled());
         // Points clicked while nothing is open do not carry over to the next file.
@@ -558,11 +558,11 @@ class WindowTest : public QObject {
             return BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE));
         };
         QTest::qWait(300);
-        w->PlayColumn = 77;
+        w->PB->PlayColumn = 77;
         w->btnstop->click();
         QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_STOPPED);
         QCOMPARE(seconds(), 0.0);
-        QCOMPARE(w->PlayColumn, 0);
+        QCOMPARE(w->PB->PlayColumn, 0);
         w->btnplay->click();
         QCOMPARE(BASS_ChannelIsActive(h), BASS_ACTIVE_PLAYING);
         QVERIFY(seconds() < 0.05);
