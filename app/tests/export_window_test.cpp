@@ -280,6 +280,10 @@ class ExportWindowTest : public QObject {
         QCOMPARE(w->lengthedit->toolTip().contains("iPhone"), over);
         QCOMPARE(w->lengthedit->property("overLimit").toBool(), over);
         QCOMPARE(w->lengthedit->palette().color(QPalette::Text) != QColor(70, 52, 19), over);
+        // A new song starts plain.
+        nextFile = Song(12);
+        w->btnselectClick();
+        QCOMPARE(w->lengthedit->property("overLimit").toBool(), false);
     }
 };
 
