@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QGraphicsDropShadowEffect>
 #include <QKeyEvent>
@@ -314,6 +315,8 @@ void Tfrmmain::FormDestroy() {
     Timer1->stop();
     // An export still under way goes first: nothing of it is left behind.
     if (exportJob_) exportJob_->Cancel();
+    opener_.Stop();
+    openingTicket_ = 0;
     BytesPerColumn = 0;
     scan_.Stop();  // joined while the engine that its stream belongs to is still there
     BASS_Free();
@@ -335,10 +338,40 @@ void Tfrmmain::audiodropDrop(const QStringList& names) {
 
 void Tfrmmain::OpenNamed(const QString& name) {
     ResetForNewFile(name);
-    if (OpenSource()) {
+    const std::string path = name.toStdString();
+    openingTicket_ = opener_.Start(path, PreviewCreateFor(ExtensionOf(path)), [this](uint64_t t) {
+        // On the opening's thread: the rest happens on the window's.
+        QMetaObject::invokeMethod(
+            this, [this, t] { FinishOpening(t); }, Qt::QueuedConnection);
+    });
+}
+
+void Tfrmmain::FinishOpening(uint64_t ticket) {
+    if (ticket != openingTicket_) return;  // another song was asked for since
+    std::optional<OpenedSong> song = opener_.Take(ticket);
+    openingTicket_ = 0;
+    if (!song) return;
+    if (OpenSource(*song)) {
         PB->setEnabled(true);
         Timer1->start();
+        return;
     }
+    // Nothing of it stays: the window has no song, and says why.
+    const QString name = sEdit1->text();
+    ResetForNewFile(QString());
+    PB->setEnabled(false);
+    Timer1->stop();
+    shell_.showError(
+        QString("Cannot open \"%1\": %2.")
+            .arg(name, QString::fromStdString(OpenFailureReason(name.toStdString(), song->error))));
+}
+
+bool Tfrmmain::WaitForOpening(int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (Opening() && clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return !Opening() && PreviewStream != 0;
 }
 
 void Tfrmmain::ResetForNewFile(const QString& name) {
@@ -362,10 +395,8 @@ void Tfrmmain::ResetForNewFile(const QString& name) {
     ShowLength("0 Sec");
 }
 
-bool Tfrmmain::OpenSource() {
-    const std::string name = sEdit1->text().toStdString();
-    CreateFn* create = PreviewCreateFor(ExtensionOf(name));
-    PreviewStream = create(FALSE, name.c_str(), 0, 0, BASS_STREAM_PRESCAN);
+bool Tfrmmain::OpenSource(const OpenedSong& song) {
+    PreviewStream = song.preview;
     if (PreviewStream == 0) return false;
     selection.SetStream(PreviewStream);
     BASS_CHANNELINFO info{};
@@ -395,8 +426,7 @@ bool Tfrmmain::OpenSource() {
     AttachPreviewFade(PreviewEffects, PreviewStream, true);
     BASS_ChannelPlay(PreviewStream, FALSE);
 
-    const HSTREAM scanStream =
-        create(FALSE, name.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
+    const HSTREAM scanStream = song.scan;
     if (scanStream == 0) {
         // The opening has failed as a whole: nothing of it goes on playing.
         BASS_ChannelStop(PreviewStream);
@@ -422,6 +452,8 @@ void Tfrmmain::EnableExport(bool enabled) {
 }
 
 void Tfrmmain::btnplayClick() {
+    // A song being opened plays as soon as it is open.
+    if (Opening()) return;
     // With no song open (none chosen yet, or the last one would not open) Play asks for one.
     if (sEdit1->text().isEmpty() || PreviewStream == 0) {
         btnselectClick();

@@ -25,6 +25,7 @@
 #include "engine.h"
 #include "job.h"
 #include "levels.h"
+#include "opening.h"
 #include "scan.h"
 #include "selection.h"
 #include "waveform_view.h"
@@ -71,10 +72,18 @@ class Tfrmmain : public QWidget, private SelectionView {
     // Opening.
     void btnselectClick();
     void audiodropDrop(const QStringList& names);
-    // A file named on the command line opens whatever its extension.
+    // A file named on the command line opens whatever its extension. The song is opened off
+    // the window's thread (measuring its exact length can take a while) and plays once it is
+    // open; a song that cannot be opened is reported and the window goes back to having none.
     void OpenNamed(const QString& name);
     void ResetForNewFile(const QString& name);
-    bool OpenSource();
+    // Takes a song that has been opened into the window; false when it cannot be used.
+    bool OpenSource(const OpenedSong& song);
+    // Whether a song is being opened.
+    bool Opening() const { return openingTicket_ != 0; }
+    // Lets the window's events run until the song being opened is open (or has failed), for at
+    // most ms milliseconds; true when a song is open then.
+    bool WaitForOpening(int ms = 60000);
 
     // Transport and editing.
     void btnplayClick();
@@ -208,8 +217,13 @@ class Tfrmmain : public QWidget, private SelectionView {
     void StopWaveform();
     void StartWaveform(HSTREAM scanStream);
 
+    // The opening that has ended: into the window, or reported.
+    void FinishOpening(uint64_t ticket);
+
     WaveLevels levels_;
     WaveScan scan_{levels_};
+    SongOpener opener_;
+    uint64_t openingTicket_ = 0;  // of the opening under way
     Shell shell_;
     std::unique_ptr<ExportJob> exportJob_;
     bool moveStarted_ = false;  // the window system moves the window for this press

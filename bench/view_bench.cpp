@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     if (!window.FormCreate()) return 1;
     window.show();
     window.OpenNamed(args.at(1));
+    window.WaitForOpening();
     if (window.PreviewStream == 0) {
         std::fprintf(stderr, "view_bench: cannot open %s\n", qPrintable(args.at(1)));
         return 1;

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     chime::Tfrmmain window;
     if (!window.FormCreate()) return 1;
     window.OpenNamed(song);
+    window.WaitForOpening();
     if (window.PreviewStream == 0) {
         std::fprintf(stderr, "window_export_bench: cannot open %s\n", argv[1]);
         return 1;

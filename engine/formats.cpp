@@ -1,6 +1,9 @@
 #include "formats.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 
 namespace chime {
 
@@ -76,6 +79,24 @@ CreateFn* PreviewCreateFor(std::string_view extension) {
 
 CreateFn* ExportCreateFor(std::string_view extension) {
     return Lookup(ExportCreateTable(), extension);
+}
+
+std::string OpenFailureReason(const std::string& path, int engineError) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (path.empty() || status.type() == fs::file_type::not_found) {
+        return "there is no such file (it may have been moved or deleted)";
+    }
+    if (status.type() == fs::file_type::directory) return "it is a folder, not a sound file";
+    if (status.type() == fs::file_type::regular && fs::file_size(path, ec) == 0 && !ec) {
+        return "the file is empty";
+    }
+    if (engineError == BASS_ERROR_FILEOPEN || ::access(path.c_str(), R_OK) != 0) {
+        return "it cannot be read: you have no permission to read it";
+    }
+    if (engineError == BASS_ERROR_MEM) return "there is not enough memory to open it";
+    return "it is not a sound file that Chimewright can read";
 }
 
 }  // namespace chime

@@ -33,4 +33,9 @@ const std::vector<CreateRow>& ExportCreateTable();
 CreateFn* PreviewCreateFor(std::string_view extension);
 CreateFn* ExportCreateFor(std::string_view extension);
 
+// Why a song could not be opened, in a user's words, from what lies at the path and the
+// engine's error code: it is missing, a folder, empty, not readable, or not a sound file that
+// can be read.
+std::string OpenFailureReason(const std::string& path, int engineError);
+
 }  // namespace chime

@@ -56,20 +56,6 @@ std::string WaveHeader(int rate, int channels, int64_t dataBytes) {
 
 }  // namespace
 
-std::string OpenFailureReason(int engineError) {
-    switch (engineError) {
-        case BASS_ERROR_FILEOPEN:
-            return "the file cannot be opened (it is missing, or not readable)";
-        case BASS_ERROR_FILEFORM:
-        case BASS_ERROR_FORMAT:
-            return "it is not a sound file that Chimewright can read";
-        case BASS_ERROR_MEM:
-            return "there is not enough memory";
-        default:
-            return "it cannot be decoded (engine error " + std::to_string(engineError) + ")";
-    }
-}
-
 ExportJob::ExportJob(ExportRequest request) : request_(std::move(request)) {}
 
 ExportJob::~ExportJob() {
@@ -94,7 +80,8 @@ bool ExportJob::OpenSource() {
     ExportSource = create(FALSE, input.c_str(), 0, 0, flags);
     if (ExportSource == 0) {
         return Fail(ExportFailure::SourceOpen, "Error creating stream!\n" + input + ": " +
-                                                   OpenFailureReason(BASS_ErrorGetCode()) + ".");
+                                                   OpenFailureReason(input, BASS_ErrorGetCode()) +
+                                                   ".");
     }
     start_ = BASS_ChannelSeconds2Bytes(ExportSource, request_.startSeconds);
     end_ = BASS_ChannelSeconds2Bytes(ExportSource, request_.endSeconds);

@@ -121,7 +121,4 @@ class ExportJob {
     RingtoneFacts facts_;
 };
 
-// Words for a failed opening of the song, by the engine's error code.
-std::string OpenFailureReason(int engineError);
-
 }  // namespace chime

@@ -53,7 +53,7 @@ class EffectsWindowTest : public QObject {
     void Open(const QString& file) {
         next = file;
         w->btnselectClick();
-        QVERIFY(w->PreviewStream != 0);
+        QVERIFY(w->WaitForOpening());
     }
     QCheckBox* Box(EffectKind kind) {
         return kind == EffectKind::Gain       ? w->checkgain
@@ -75,6 +75,7 @@ class EffectsWindowTest : public QObject {
         shell.openUrl = [](const QUrl&) {};
         shell.startSystemMove = [] { return true; };
         shell.showFatalError = [](const QString&) {};
+        shell.showError = [](const QString& t) { QFAIL(qPrintable(t)); };
         w = std::make_unique<Tfrmmain>(shell);
         QVERIFY(w->FormCreate());
     }

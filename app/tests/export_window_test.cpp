@@ -61,7 +61,7 @@ class ExportWindowTest : public QObject {
     void OpenAndMark(const QString& song, int startColumn, int endColumn) {
         nextFile = song;
         w->btnselectClick();
-        QVERIFY(w->PreviewStream != 0);
+        QVERIFY(w->WaitForOpening());
         QTest::mouseClick(w->PB, Qt::LeftButton, {}, QPoint(startColumn, 50));
         QTest::mouseClick(w->PB, Qt::RightButton, {}, QPoint(endColumn, 50));
         QVERIFY(w->btnconvert->isEnabled());
@@ -177,6 +177,7 @@ class ExportWindowTest : public QObject {
             reopened = true;
             nextFile = Song(12);
             w->btnselectClick();
+            QVERIFY(w->WaitForOpening());
         });
         w->btnconvert->click();
         QVERIFY(reopened);
@@ -283,6 +284,7 @@ class ExportWindowTest : public QObject {
         // A new song starts plain.
         nextFile = Song(12);
         w->btnselectClick();
+        QVERIFY(w->WaitForOpening());
         QCOMPARE(w->lengthedit->property("overLimit").toBool(), false);
     }
 };

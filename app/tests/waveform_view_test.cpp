@@ -23,6 +23,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The desktop of a window under test: errors are said on the test's output, not in a box.
+Shell QuietShell() {
+    Shell s;
+    s.showError = [](const QString& text) { qInfo("error box: %s", qPrintable(text)); };
+    s.showFatalError = s.showError;
+    return s;
+}
+
 constexpr QRgb kBlack = 0xFF000000;
 
 // 8 kHz mono (16000 bytes a second), a 400 Hz tone at half scale: every 20 ms block peaks at
@@ -334,10 +342,10 @@ class WaveformViewTest : public QObject {
     // Each song the window opens is scanned into the levels from a clear start, and the box
     // shows the picture of them.
     void windowScansEachSong() {
-        Tfrmmain w;
+        Tfrmmain w(QuietShell());
         QVERIFY(w.FormCreate());
         w.OpenNamed(Tone("view-tone-30s.wav", 30));
-        QVERIFY(w.PreviewStream != 0);
+        QVERIFY(w.WaitForOpening());
         QTRY_VERIFY(!w.Scan().Running());
         QCOMPARE(w.Levels().ColumnsDone(), 520);
         QCOMPARE(test::LeftRow(w.Levels()), Row(1, 519, 30));
@@ -350,6 +358,7 @@ class WaveformViewTest : public QObject {
         QCOMPARE(shown.pixel(300, 74), w.PB->BackBitmap.pixel(300, 74));
 
         w.OpenNamed(Tone("view-tone-5s.wav", 5));
+        QVERIFY(w.WaitForOpening());
         QTRY_VERIFY(!w.Scan().Running());
         QCOMPARE(w.Levels().ColumnsDone(), 250);
         QCOMPARE(test::LeftRow(w.Levels()), Row(1, 249, 30));
@@ -361,13 +370,14 @@ class WaveformViewTest : public QObject {
 
     // After a song fails to open, the box is back to its background.
     void failedOpeningShowsTheBackground() {
-        Tfrmmain w;
+        Tfrmmain w(QuietShell());
         QVERIFY(w.FormCreate());
         w.OpenNamed(Tone("view-tone-5s.wav", 5));
+        QVERIFY(w.WaitForOpening());
         w.Timer1Timer();
         QVERIFY(Shown(w.PB) != w.PB->BackBitmap);
         w.OpenNamed(QString::fromStdString(test::Scratch("no such song.mp3")));
-        QCOMPARE(w.PreviewStream, 0u);
+        QVERIFY(!w.WaitForOpening());
         QCOMPARE(w.BytesPerColumn.load(), 0u);
         QVERIFY(!w.Scan().Running());
         w.Timer1Timer();
@@ -377,7 +387,7 @@ class WaveformViewTest : public QObject {
     // A song whose scan stream cannot be made is not open: its preview, already playing, is
     // stopped and freed, and the box stays as with no song.
     void scanStreamThatCannotOpenFailsTheOpening() {
-        Tfrmmain w;
+        Tfrmmain w(QuietShell());
         QVERIFY(w.FormCreate());
         const QString song = Tone("view-tone-30s.wav", 30);
         const int free = LowestFreeDescriptor();
@@ -388,6 +398,7 @@ class WaveformViewTest : public QObject {
         one.rlim_cur = free + 1;
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &one), 0);
         w.OpenNamed(song);
+        QVERIFY(!w.WaitForOpening());
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
         QCOMPARE(w.barhighcut->maximum(), 4000);  // the preview did open
         QCOMPARE(w.PreviewStream, 0u);
@@ -398,6 +409,7 @@ class WaveformViewTest : public QObject {
         QVERIFY(!w.Timer1->isActive());
         // With the files to spare, the same song opens.
         w.OpenNamed(song);
+        QVERIFY(w.WaitForOpening());
         QCOMPARE(BASS_ChannelIsActive(w.PreviewStream), BASS_ACTIVE_PLAYING);
         QVERIFY(w.PB->isEnabled());
         QTRY_COMPARE(w.Levels().ColumnsDone(), 520);

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     if (!window.FormCreate()) return 1;
     window.show();
     window.OpenNamed(args.at(1));
+    window.WaitForOpening();
     const HSTREAM song = window.PreviewStream;
     if (song == 0) {
         std::fprintf(stderr, "window_picture: cannot open %s\n", qPrintable(args.at(1)));

@@ -29,6 +29,7 @@ struct Recorder {
     QList<QUrl> opened;
     int moves = 0;
     QStringList fatal;
+    QStringList errors;
     Shell MakeShell() {
         Shell s;
         s.chooseAudioFile = [this] {
@@ -41,6 +42,7 @@ struct Recorder {
             return true;
         };
         s.showFatalError = [this](const QString& t) { fatal << t; };
+        s.showError = [this](const QString& t) { errors << t; };
         return s;
     }
 };
@@ -120,6 +122,7 @@ class WindowTest : public QObject {
     void Open(const QString& file) {
         rec.nextFile = file;
         w->btnselectClick();
+        w->WaitForOpening();
     }
 
   private slots:
@@ -387,6 +390,7 @@ class WindowTest : public QObject {
         Open(playing);
         const HSTREAM before = w->PreviewStream;
         w->audiodropDrop({name});
+        w->WaitForOpening();
         if (taken) {
             QCOMPARE(w->sEdit1->text(), name);
             QVERIFY(w->PreviewStream != before);
@@ -405,9 +409,11 @@ class WindowTest : public QObject {
         const QString good = CopyAs(wav, "good.mp3");
         const QString refused = CopyAs(wav, "refused.aif");
         w->audiodropDrop({refused, good});
+        w->WaitForOpening();
         QCOMPARE(w->sEdit1->text(), QString());
         QCOMPARE(w->PreviewStream, 0u);
         w->audiodropDrop({good, refused});
+        w->WaitForOpening();
         QCOMPARE(w->sEdit1->text(), good);
         QVERIFY(w->PreviewStream != 0);
 
@@ -438,6 +444,7 @@ class WindowTest : public QObject {
     void commandLineTakesAnyExtension() {
         const QString aif = CopyAs(Wav("w44.wav", 44100, 2, 2.5), "named.aif");
         w->OpenNamed(aif);
+        QVERIFY(w->WaitForOpening());
         QCOMPARE(w->sEdit1->text(), aif);
         QCOMPARE(BASS_ChannelIsActive(w->PreviewStream), BASS_ACTIVE_PLAYING);
     }
@@ -503,25 +510,67 @@ class WindowTest : public QObject {
         QCOMPARE(w->BytesPerColumn.load(), bytesPerColumn);
     }
 
-    void failedOpeningKeepsTheBoxAndTimer() {
+    void aSongThatCannotOpenIsReported_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        const fs::path folder = test::Scratch("unopenable");
+        fs::create_directories(folder / "a folder.mp3");
+        std::ofstream(folder / "empty.mp3").close();
+        std::ofstream(folder / "text.mp3") << "no sound in here";
+        auto row = [&folder](const char* tag, const char* file, const char* reason) {
+            QTest::newRow(tag) << QString::fromStdString((folder / file).string()) << reason;
+        };
+        row("missing", "no such file.mp3", "there is no such file");
+        row("a folder", "a folder.mp3", "it is a folder");
+        row("empty", "empty.mp3", "the file is empty");
+        row("not a sound file", "text.mp3", "not a sound file that Chimewright can read");
+    }
+    void aSongThatCannotOpenIsReported() {
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
         Open(Wav("w44.wav", 44100, 2, 2.5));
-        w->sedit->setMaximum(2);
-        const QString missing = QString::fromStdString(test::Scratch("no such file.mp3"));
-        Open(missing);
-        QCOMPARE(w->sEdit1->text(), missing);
+        const HSTREAM before = w->PreviewStream;
+        Open(name);
+        // One box that names the file and says why; the window has no song, as at start.
+        QCOMPARE(rec.errors.size(), 1);
+        QVERIFY2(rec.errors[0].contains(name) && rec.errors[0].contains(reason),
+                 qPrintable(rec.errors[0]));
+        QCOMPARE(w->sEdit1->text(), QString());
         QCOMPARE(w->PreviewStream, 0u);
-        QVERIFY(w->PB->isEnabled());
-        QVERIFY(w->Timer1->isActive());
+        QCOMPARE(BASS_ChannelIsActive(before), BASS_ACTIVE_STOPPED);
+        QVERIFY(!w->PB->isEnabled());
+        QVERIFY(!w->Timer1->isActive());
         QCOMPARE(w->BytesPerColumn.load(), 0u);  // the box shows its background
         QCOMPARE(w->sedit->maximum(), 0);
         QVERIFY(!w->btnconvert->isEnabled());
-        // Points clicked while nothing is open do not carry over to the next file.
+        // Points set while nothing is open do not carry over to the next file.
         w->PBMouseDown(Qt::LeftButton, 300);
         w->PBMouseUp();
-        QVERIFY(w->SelStart.load() != Tfrmmain::kNotSet);
         Open(Wav("w44.wav", 44100, 2, 2.5));
         QCOMPARE(w->SelStart.load(), Tfrmmain::kNotSet);
         QCOMPARE(w->SelEnd.load(), Tfrmmain::kNotSet);
+    }
+
+    // The window stays alive while a song opens: its events run, Play waits for the song.
+    void openingRunsOffTheWindowsThread() {
+        const QString song = Wav("w44-120.wav", 44100, 2, 120);
+        rec.nextFile = song;
+        w->btnselectClick();
+        // The opening has begun and the window's own work goes on.
+        QVERIFY(w->Opening());
+        QCOMPARE(w->PreviewStream, 0u);
+        w->btnplayClick();
+        QCOMPARE(rec.dialogs, 1);  // Play asks for no other song meanwhile
+        QVERIFY(w->WaitForOpening());
+        QCOMPARE(BASS_ChannelGetLength(w->PreviewStream, BASS_POS_BYTE), QWORD{120} * 44100 * 4);
+        QCOMPARE(BASS_ChannelIsActive(w->PreviewStream), BASS_ACTIVE_PLAYING);
+        // A second song asked for while the first opens is the one that opens.
+        rec.nextFile = song;
+        w->btnselectClick();
+        Open(Wav("w22.wav", 22050, 2, 2.5));
+        QCOMPARE(w->sEdit1->text(), Wav("w22.wav", 22050, 2, 2.5));
+        QCOMPARE(w->eedit->maximum(), 2);
+        QVERIFY(rec.errors.isEmpty());
     }
 
     void nonAsciiNamesOpenAndPlay() {
@@ -625,7 +674,7 @@ class WindowTest : public QObject {
         rec.nextFile = test::Scratch("not a song.mp3").c_str();
         std::ofstream(rec.nextFile.toStdString()) << "no sound in here";
         w->btnselectClick();
-        QCOMPARE(w->PreviewStream, 0u);
+        QVERIFY(!w->WaitForOpening());
         rec.nextFile.clear();
         const int before = rec.dialogs;
         QTest::keyClick(w->btnhelp, Qt::Key_Space);
