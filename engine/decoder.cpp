@@ -111,7 +111,9 @@ std::unique_ptr<Decoder> Decoder::Open(const std::string& path, const DecoderOpt
 
     const AVStream* st = d->format_->streams[d->stream_];  // valid until the context reopens
     const AVCodecID id = st->codecpar->codec_id;
-    d->usesIndex_ = NeedsIndex(id);
+    // A raw ADTS stream's timestamps after a seek are guessed from the bit rate, which damage
+    // throws off.
+    d->usesIndex_ = NeedsIndex(id) || std::strcmp(d->format_->iformat->name, "aac") == 0;
     // Rendered modules restart their mixer on a seek; only rendering from the start is exact,
     // and it is fast.
     const bool rendered = std::strcmp(d->format_->iformat->name, "libopenmpt") == 0;
