@@ -129,12 +129,11 @@ std::unique_ptr<Decoder> Decoder::Open(const std::string& path, const DecoderOpt
     }
     // AAC in MP4 decodes its last frame's padding too; the container's length is the truth.
     d->lengthIsCap_ = id == AV_CODEC_ID_AAC && IsMp4(d->format_.get()) && streamDuration > 0;
-    const bool byDuration =
-        d->lengthIsCap_ ||
-        (IsOneOf(id, {AV_CODEC_ID_VORBIS, AV_CODEC_ID_APE}) && streamDuration > 0);
-    // Ogg streams may be chained one after another (radio rips): the last one's count is all
-    // that the container gives, so the packets tell whether the stream has more than one part.
-    const bool mayBeChained = id == AV_CODEC_ID_VORBIS;
+    const bool byDuration = d->lengthIsCap_ || (id == AV_CODEC_ID_APE && streamDuration > 0);
+    // Neither the packets of Ogg Vorbis nor its container's count add up to what decodes (a short
+    // file decodes 128 frames less than its last granule says), and chained parts (radio rips)
+    // leave the container only the last part's count: only a decode measures it.
+    const bool decodeToMeasure = NeedsFullDecode(id) || id == AV_CODEC_ID_VORBIS;
 
     if (streamDuration > 0) {
         d->lengthFrames_ = streamDuration;
@@ -144,9 +143,9 @@ std::unique_ptr<Decoder> Decoder::Open(const std::string& path, const DecoderOpt
     d->lengthFrames_ = std::min(d->lengthFrames_, d->maxFrames_);
     if (byDuration) d->exactLength_ = true;
 
-    if ((options.exactLength && (!byDuration || mayBeChained)) || d->usesIndex_) {
+    if ((options.exactLength && !byDuration) || d->usesIndex_) {
         int64_t total = 0;
-        const Scan scan = NeedsFullDecode(id) ? Scan::kNeedsDecode : d->MeasureByPackets(total);
+        const Scan scan = decodeToMeasure ? Scan::kNeedsDecode : d->MeasureByPackets(total);
         bool measured = scan != Scan::kFailed;
         if (scan == Scan::kNeedsDecode) {
             // From the start: the scan has read part of the file already.
@@ -154,7 +153,7 @@ std::unique_ptr<Decoder> Decoder::Open(const std::string& path, const DecoderOpt
             // Parts whose timestamps start again, or in another format, are reached only by
             // decoding through what comes before them.
             if (d->timelineBroken_) d->seekByDecoding_ = true;
-        } else if (scan == Scan::kExact && !byDuration) {
+        } else if (scan == Scan::kExact) {
             d->lengthFrames_ = total;
         }
         if (!measured) {
