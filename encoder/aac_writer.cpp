@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
 #include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -310,6 +311,9 @@ std::unique_ptr<AacMp4Writer> AacMp4Writer::Create(int fd, int sampleRate, int c
     AddTag(&s.format->metadata, "album", tags.album);
     AddTag(&s.format->metadata, "genre", tags.genre);
     AddTag(&s.format->metadata, "date", tags.year);
+    // The edit list counts in samples rather than milliseconds, so that an output shorter than
+    // a millisecond still has a length.
+    av_opt_set_int(s.format->priv_data, "movie_timescale", s.codec->sample_rate, 0);
     if (const int result = avformat_write_header(s.format, nullptr); result < 0) {
         s.Failed("cannot write the output", result, error);
         return nullptr;
@@ -327,8 +331,8 @@ std::unique_ptr<AacMp4Writer> AacMp4Writer::Create(int fd, int sampleRate, int c
     // timestamps, so that the edit list drops it together with the encoder's priming: readers
     // (libavformat among them) honour where the edit list starts, to the sample, while
     // libavformat plays the last frame whole. libavformat also takes the last frame to last as
-    // long as the whole edit (written in milliseconds, so up to 1 ms short) and drops it when
-    // that is less than the silence before the first sample; an output of about half a frame
+    // long as the whole edit and drops it when that is less than the silence before the first
+    // sample; an output of about half a frame
     // or less therefore keeps its padding at the end, decoded there as part of its one frame.
     const int64_t frameSize = s.codec->frame_size;
     const int64_t oneMs = (s.codec->sample_rate + 999) / 1000;

@@ -28,7 +28,54 @@ ParseResult Refuse(std::string why) {
     return result;
 }
 
+// The length of the valid UTF-8 sequence at text[i], or 0 when none starts there: no overlong
+// forms, no surrogates, nothing above U+10FFFF.
+size_t Utf8SequenceAt(const std::string& text, size_t i) {
+    const auto byte = [&text](size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char c = byte(i + k);
+        if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+}
+
 }  // namespace
+
+std::string ToUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = Utf8SequenceAt(text, i);
+        if (length > 0) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(text[i++]);
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
 
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     ParseResult result;
@@ -56,7 +103,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         if (option.field != nullptr) {
             result.options.*option.field = value;
         } else if (option.tag != nullptr) {
-            result.options.tags.*option.tag = value;
+            result.options.tags.*option.tag = ToUtf8(value);
         } else if (value != "4") {
             return Refuse("--mpeg-vers " + value + " is not supported: only 4 (MPEG-4 AAC)");
         }

@@ -32,6 +32,10 @@ struct ParseResult {
 // even when it starts with '-', so a quoted tag can never turn into an option.
 ParseResult ParseCommandLine(const std::vector<std::string>& args);
 
+// Returns text as UTF-8: valid UTF-8 stays as it is; any other byte is read as Latin-1 (the 8-bit
+// text of older systems), so a tag is always valid UTF-8 and keeps its letters.
+std::string ToUtf8(const std::string& text);
+
 // The text shown with a refused command line.
 std::string UsageText();
 

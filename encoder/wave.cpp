@@ -75,8 +75,10 @@ bool ParseFmt(const uint8_t* fmt, uint32_t size, WaveFormat& format, std::string
         error = "the 'fmt ' chunk gives no channels";
         return false;
     }
-    if (rate == 0 || rate > 1000000) {
-        error = "the 'fmt ' chunk gives an impossible sample rate (" + std::to_string(rate) + ")";
+    if (rate < kMinSampleRate || rate > kMaxSampleRate) {
+        error = "the 'fmt ' chunk gives an impossible sample rate (" + std::to_string(rate) +
+                " Hz): " + std::to_string(kMinSampleRate) + " to " +
+                std::to_string(kMaxSampleRate) + " Hz expected";
         return false;
     }
     format.channels = channels;

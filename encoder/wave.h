@@ -27,6 +27,11 @@ class FdSource : public ByteSource {
 // error.
 int64_t ReadFully(ByteSource& source, uint8_t* buffer, int64_t size);
 
+// The sample rates taken: outside them a header is broken (a 1 Hz stream resampled for the
+// encoder would grow thousands of times over).
+inline constexpr uint32_t kMinSampleRate = 1000;
+inline constexpr uint32_t kMaxSampleRate = 768000;
+
 enum class SampleFormat { kU8, kS16, kF32 };
 
 struct WaveFormat {

@@ -526,13 +526,27 @@ DWORD BASS_ChannelGetLevel(DWORD handle) {
         return Ok(ch->playback()->Level(*ch));
     }
     if (ch->Stopped()) return Fail(BASS_ERROR_NOPLAY, DWORD{0xFFFFFFFF});
-    // 20 ms of the channel's data, pulled as a read would pull it.
-    const int64_t frames = std::max(1, ch->Rate() / 50);
-    std::vector<uint8_t> block(static_cast<size_t>(frames * ch->FrameBytes()));
-    const int64_t got = ch->Pull(block.data(), static_cast<int64_t>(block.size()), nullptr);
-    if (got <= 0) return Fail(BASS_ERROR_ENDED, DWORD{0xFFFFFFFF});
-    const Peaks p =
-        MeasurePeaks(block.data(), got / ch->FrameBytes(), ch->Channels(), ch->IsFloat());
+    // 20 ms of the channel's data, pulled as a read would pull it, through a block of fixed size
+    // whatever the rate and channels.
+    uint8_t block[16384];
+    const int frameBytes = ch->FrameBytes();
+    const int64_t blockFrames =
+        std::max<int64_t>(1, static_cast<int64_t>(sizeof block) / frameBytes);
+    int64_t left = std::max(1, ch->Rate() / 50);
+    bool any = false;
+    Peaks p;
+    while (left > 0) {
+        const int64_t want = std::min(left, blockFrames);
+        const int64_t got = ch->Pull(block, want * frameBytes, nullptr) / frameBytes;
+        if (got <= 0) break;
+        any = true;
+        const Peaks q = MeasurePeaks(block, got, ch->Channels(), ch->IsFloat());
+        p.left = std::max(p.left, q.left);
+        p.right = std::max(p.right, q.right);
+        left -= got;
+        if (got < want) break;
+    }
+    if (!any) return Fail(BASS_ERROR_ENDED, DWORD{0xFFFFFFFF});
     return Ok(static_cast<DWORD>(p.left) | (static_cast<DWORD>(p.right) << 16));
 }
 

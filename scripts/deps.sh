@@ -6,7 +6,7 @@ set -euo pipefail
 run_pkgs=(g++ cmake make pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev portaudio19-dev
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra)
-test_pkgs=(googletest libgtest-dev ffmpeg musepack-tools)
+test_pkgs=(googletest libgtest-dev ffmpeg musepack-tools clang libclang-rt-14-dev llvm)
 bench_pkgs=(hyperfine time ffmpeg xvfb xauth)
 
 case "${1:-run}" in

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test; then runs the tests of the
 # libraries that link no Qt (engine, effects, export, waveform scan) again under ThreadSanitizer
-# and AddressSanitizer.
+# and AddressSanitizer, and fuzzes the engine for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -21,3 +21,19 @@ for sanitizer in thread address; do
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ASAN_OPTIONS="detect_leaks=1" \
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" -L '^(engine|effects|export|waveform)$'
 done
+
+# The engine's fuzz target (libFuzzer, clang) under AddressSanitizer and UndefinedBehaviorSanitizer,
+# seeded with short files of every kind made here, for a bounded time. Its corpus stays in
+# build-fuzz/ from run to run; an input that fails is saved in build-fuzz/found/ and stops the run.
+fuzz_seconds="${CHIME_FUZZ_SECONDS:-90}"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCHIME_ENGINE_ONLY=ON -DCHIME_SANITIZE=address -DCHIME_FUZZ=ON \
+  -DCHIME_FIXTURE_CACHE="$fixtures" >/dev/null
+cmake --build build-fuzz -j"$jobs" --target engine_fuzz
+fuzz/make_seeds.sh build-fuzz/seeds
+mkdir -p build-fuzz/corpus build-fuzz/found
+echo "== fuzzing the engine for ${fuzz_seconds} s"
+ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+  build-fuzz/bin/engine_fuzz -max_total_time="$fuzz_seconds" -max_len=70000 -timeout=20 \
+  -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix=build-fuzz/found/ \
+  build-fuzz/corpus build-fuzz/seeds

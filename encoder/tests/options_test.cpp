@@ -52,6 +52,19 @@ INSTANTIATE_TEST_SUITE_P(
                      {"--title", "say \"hi\" 'there'", "--genre", "Caf\xC3\xA9", "-o", "o.m4r"},
                      "o.m4r",
                      {"say \"hi\" 'there'", "", "", "Caf\xC3\xA9", ""}},
+        // Tags are always valid UTF-8: a byte that is not part of a valid sequence is read as
+        // Latin-1, a valid sequence beside it stays.
+        AcceptedCase{
+            "latin1_tags_become_utf8",
+            {"--title", "Caf\xE9", "--artist", "\xC3\xA9 and \xFF", "--album", "cut \xE2\x99",
+             "--genre", "\xC0\xAF overlong", "--year", "\xED\xA0\x80", "-o", "o.m4r"},
+            "o.m4r",
+            {"Caf\xC3\xA9", "\xC3\xA9 and \xC3\xBF", "cut \xC3\xA2\xC2\x99",
+             "\xC3\x80\xC2\xAF overlong", "\xC3\xAD\xC2\xA0\xC2\x80"}},
+        AcceptedCase{"four_byte_utf8_kept",
+                     {"--title", "\xF0\x9F\x8E\xB5 tune", "-o", "o.m4r"},
+                     "o.m4r",
+                     {"\xF0\x9F\x8E\xB5 tune", "", "", "", ""}},
         AcceptedCase{
             "empty_tag_values", {"--title", "", "--artist", "", "-o", "o.m4r"}, "o.m4r", {}}),
     [](const auto& info) { return std::string(info.param.name); });

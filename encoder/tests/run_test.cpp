@@ -342,7 +342,11 @@ INSTANTIATE_TEST_SUITE_P(
         // libavformat plays the last AAC frame of an MP4 whole; an input of less than about
         // half a frame keeps its padding at the end, where the edit list cuts it off but
         // libavformat decodes the whole frame.
-        EncodeCase{"tiny_input_kept", Params(kS16, 44100, 2), 100, 44100, 2, 100, 1024, false}),
+        EncodeCase{"tiny_input_kept", Params(kS16, 44100, 2), 100, 44100, 2, 100, 1024, false},
+        // Shorter than a millisecond: the edit list still has a length.
+        EncodeCase{"one_frame", Params(kS16, 44100, 2), 1, 44100, 2, 1, 1024, false},
+        EncodeCase{"two_frames", Params(kS16, 44100, 1), 2, 44100, 1, 2, 1024, false},
+        EncodeCase{"lowest_rate", Params(kS16, 1000, 1), 1000, 7350, 1, 7350, 7350, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The check of the export's own measure: ffmpeg decodes exactly the samples that went in.
@@ -408,6 +412,17 @@ TEST(Faac, WritesTagsAndReplacesAnExistingFile) {
     struct stat info {};
     ASSERT_EQ(::stat(output.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
+}
+
+TEST(Faac, TagsThatAreNotUtf8AreWrittenAsUtf8) {
+    TempFolder folder;
+    const std::string output = folder / "x.m4a";
+    const RunResult run =
+        RunFaac({"--title", "Caf\xE9 \xC3\xA9", "-o", output},
+                test::MakeWave(Params(kS16, 44100, 2), test::Sines(5000, 2, 44100)));
+    ASSERT_EQ(run.exitCode, 0) << run.messages;
+    const Decoded decoded = Decode(output);
+    EXPECT_EQ(decoded.tags.count("title") ? decoded.tags.at("title") : "", "Caf\xC3\xA9 \xC3\xA9");
 }
 
 TEST(Faac, EmptyTagsAreLeftOut) {

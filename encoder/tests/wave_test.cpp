@@ -92,6 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{"pcm8_mono", Params(SampleFormat::kU8, 8000, 1), 333, 333, 333},
         AcceptedCase{"float_stereo", Params(SampleFormat::kF32, 48000, 2), 500, 500, 4000},
         AcceptedCase{"many_channels", Params(SampleFormat::kS16, 96000, 6), 10, 10, 120},
+        AcceptedCase{"lowest_rate", Params(SampleFormat::kS16, 1000, 1), 10, 10, 20},
+        AcceptedCase{"highest_rate", Params(SampleFormat::kS16, 768000, 2), 10, 10, 40},
         AcceptedCase{"extensible_pcm16", With(kCd, [](auto& s) { s.extensible = true; }), 70, 70,
                      280},
         AcceptedCase{
@@ -217,6 +219,21 @@ INSTANTIATE_TEST_SUITE_P(
                         return bytes;
                     },
                     "impossible sample rate"},
+        // A broken header's rate would make the resampled output thousands of times larger, or
+        // the encoder's buffers absurd.
+        RefusedCase{"rate_one_hertz",
+                    [] {
+                        Bytes bytes = CdWith(kRateAt, 1);
+                        bytes[kRateAt + 2] = bytes[kRateAt + 3] = 0;
+                        return bytes;
+                    },
+                    "impossible sample rate (1 Hz)"},
+        RefusedCase{"rate_just_below",
+                    [] { return MakeWave(Params(SampleFormat::kS16, 999, 1), {}); },
+                    "impossible sample rate (999 Hz)"},
+        RefusedCase{"rate_just_above",
+                    [] { return MakeWave(Params(SampleFormat::kS16, 768001, 1), {}); },
+                    "impossible sample rate (768001 Hz)"},
         RefusedCase{"block_size_wrong", [] { return CdWith(kAlignAt, 3); }, "block size"},
         RefusedCase{"extensible_too_short", [] { return CdWith(kTagAt, 0xFFFE); },
                     "extensible 'fmt ' chunk is too short"},
