@@ -237,6 +237,9 @@ Tfrmmain::Tfrmmain(Shell shell) : shell_(std::move(shell)) {
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
+    openingTimer_ = new QTimer(this);
+    openingTimer_->setInterval(5);
+    connect(openingTimer_, &QTimer::timeout, this, [this] { FinishOpening(); });
 
     connect(btnselect, &QPushButton::clicked, this, [this] { btnselectClick(); });
     connect(btnabout, &QPushButton::clicked, this, [this] { btnaboutClick(); });
@@ -316,6 +319,7 @@ void Tfrmmain::FormDestroy() {
     // An export still under way goes first: nothing of it is left behind.
     if (exportJob_) exportJob_->Cancel();
     opener_.Stop();
+    openingTimer_->stop();
     openingTicket_ = 0;
     BytesPerColumn = 0;
     scan_.Stop();  // joined while the engine that its stream belongs to is still there
@@ -339,18 +343,16 @@ void Tfrmmain::audiodropDrop(const QStringList& names) {
 void Tfrmmain::OpenNamed(const QString& name) {
     ResetForNewFile(name);
     const std::string path = name.toStdString();
-    openingTicket_ = opener_.Start(path, PreviewCreateFor(ExtensionOf(path)), [this](uint64_t t) {
-        // On the opening's thread: the rest happens on the window's.
-        QMetaObject::invokeMethod(
-            this, [this, t] { FinishOpening(t); }, Qt::QueuedConnection);
-    });
+    openingTicket_ = opener_.Start(path, PreviewCreateFor(ExtensionOf(path)));
+    // The window looks for the song's arrival every few milliseconds meanwhile.
+    openingTimer_->start();
 }
 
-void Tfrmmain::FinishOpening(uint64_t ticket) {
-    if (ticket != openingTicket_) return;  // another song was asked for since
-    std::optional<OpenedSong> song = opener_.Take(ticket);
-    openingTicket_ = 0;
+void Tfrmmain::FinishOpening() {
+    std::optional<OpenedSong> song = opener_.Take(openingTicket_);
     if (!song) return;
+    openingTimer_->stop();
+    openingTicket_ = 0;
     if (OpenSource(*song)) {
         PB->setEnabled(true);
         Timer1->start();
@@ -370,7 +372,7 @@ bool Tfrmmain::WaitForOpening(int ms) {
     QElapsedTimer clock;
     clock.start();
     while (Opening() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
     return !Opening() && PreviewStream != 0;
 }
 

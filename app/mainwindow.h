@@ -217,13 +217,14 @@ class Tfrmmain : public QWidget, private SelectionView {
     void StopWaveform();
     void StartWaveform(HSTREAM scanStream);
 
-    // The opening that has ended: into the window, or reported.
-    void FinishOpening(uint64_t ticket);
+    // The song being opened, once it is: into the window, or reported.
+    void FinishOpening();
 
     WaveLevels levels_;
     WaveScan scan_{levels_};
     SongOpener opener_;
     uint64_t openingTicket_ = 0;  // of the opening under way
+    QTimer* openingTimer_;        // runs while a song is being opened
     Shell shell_;
     std::unique_ptr<ExportJob> exportJob_;
     bool moveStarted_ = false;  // the window system moves the window for this press

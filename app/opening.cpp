@@ -8,7 +8,7 @@ SongOpener::~SongOpener() {
     Stop();
 }
 
-uint64_t SongOpener::Start(const std::string& path, CreateFn* create, Done done) {
+uint64_t SongOpener::Start(const std::string& path, CreateFn* create) {
     JoinEnded();
     uint64_t ticket;
     {
@@ -21,11 +21,11 @@ uint64_t SongOpener::Start(const std::string& path, CreateFn* create, Done done)
         }
         ticket = ++latest_;
     }
-    threads_.emplace_back(&SongOpener::Run, this, ticket, path, create, std::move(done));
+    threads_.emplace_back(&SongOpener::Run, this, ticket, path, create);
     return ticket;
 }
 
-void SongOpener::Run(uint64_t ticket, std::string path, CreateFn* create, Done done) {
+void SongOpener::Run(uint64_t ticket, std::string path, CreateFn* create) {
     OpenedSong song;
     song.preview = create(FALSE, path.c_str(), 0, 0, BASS_STREAM_PRESCAN);
     if (song.preview == 0) {
@@ -44,9 +44,7 @@ void SongOpener::Run(uint64_t ticket, std::string path, CreateFn* create, Done d
     if (!wanted) {
         BASS_StreamFree(song.preview);
         BASS_StreamFree(song.scan);
-        return;
     }
-    if (done) done(ticket);
 }
 
 std::optional<OpenedSong> SongOpener::Take(uint64_t ticket) {

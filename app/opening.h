@@ -3,7 +3,6 @@
 // or for some kinds a whole decode, and the window must stay alive meanwhile. Plain C++.
 
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,9 +24,6 @@ struct OpenedSong {
 
 class SongOpener {
   public:
-    // Called on the opening's thread once it has ended; the window hands it to its own thread.
-    using Done = std::function<void(uint64_t ticket)>;
-
     SongOpener() = default;
     // Waits for any opening under way and frees what it made.
     ~SongOpener();
@@ -36,7 +32,7 @@ class SongOpener {
 
     // UI thread. Starts opening path with create; returns its ticket. An earlier opening that
     // has not been taken is superseded: what it made is freed when it ends.
-    uint64_t Start(const std::string& path, CreateFn* create, Done done);
+    uint64_t Start(const std::string& path, CreateFn* create);
     // UI thread. The result of the latest opening, once it has ended, if ticket names it; it is
     // the caller's from then on.
     std::optional<OpenedSong> Take(uint64_t ticket);
@@ -46,7 +42,7 @@ class SongOpener {
     void Stop();
 
   private:
-    void Run(uint64_t ticket, std::string path, CreateFn* create, Done done);
+    void Run(uint64_t ticket, std::string path, CreateFn* create);
     void JoinEnded();
 
     mutable std::mutex mutex_;          // guards the fields below
