@@ -35,8 +35,7 @@ Outcome Chimewright(const std::string& args) {
         o.out.append(buffer, n);
     const int status = ::pclose(pipe);
     o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream in(errFile);
-    o.err.assign((std::istreambuf_iterator<char>(in)), {});
+    o.err = FileText(errFile);
     return o;
 }
 
@@ -88,10 +87,7 @@ TEST(ExportCommand, ExitCodesMessagesAndTheFileLeft) {
     }
 
     // Failed exports say why in the window's words and leave the earlier file as it was.
-    const std::string before = [&] {
-        std::ifstream in(ring, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), {});
-    }();
+    const std::string before = FileText(ring);
     o = Chimewright("export /no/such.mp3 -o " + Quoted(ring) + " --start 1 --end 5");
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("Error creating stream!"), std::string::npos) << o.err;
@@ -99,12 +95,8 @@ TEST(ExportCommand, ExitCodesMessagesAndTheFileLeft) {
                     " --start 1 --end 5");
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("Cannot write to the folder"), std::string::npos) << o.err;
-    std::vector<std::string> left;
-    for (const auto& e : fs::directory_iterator(folder))
-        left.push_back(e.path().filename().string());
-    EXPECT_EQ(left, std::vector<std::string>{"ring.m4r"});
-    std::ifstream in(ring, std::ios::binary);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), before);
+    EXPECT_EQ(FilesIn(folder), std::vector<std::string>{"ring.m4r"});
+    EXPECT_EQ(FileText(ring), before);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "application.h"
 #include "fixtures.h"
 #include "mainwindow.h"
+#include "window_test_main.h"
 
 using namespace chime;
 
@@ -269,15 +270,7 @@ class EffectsWindowTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qunsetenv("XDG_CONFIG_HOME");
-    qunsetenv("XDG_DOCUMENTS_DIR");
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("CHIMEWRIGHT_AUDIO", "silent");
-    Application app(argc, argv);
-    EffectsWindowTest test;
-    return QTest::qExec(&test, argc, argv);
+    return RunWindowTests<EffectsWindowTest>(argc, argv);
 }
 
 #include "effects_window_test.moc"

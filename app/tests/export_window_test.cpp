@@ -12,6 +12,7 @@
 #include "check.h"
 #include "fixtures.h"
 #include "mainwindow.h"
+#include "window_test_main.h"
 
 using namespace chime;
 namespace fs = std::filesystem;
@@ -30,19 +31,6 @@ fs::path EmptyFolder(const std::string& name) {
     fs::remove_all(folder);
     fs::create_directories(folder);
     return folder;
-}
-
-std::vector<std::string> Listing(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string Contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
 }  // namespace
@@ -116,7 +104,7 @@ class ExportWindowTest : public QObject {
         QVERIFY2(ReadRingtone(out.string(), facts, error), error.c_str());
         QCOMPARE(facts.frames, int64_t{15} * 44100);
         QCOMPARE(facts.brand, std::string("M4A "));
-        QCOMPARE(Listing(folder), std::vector<std::string>{"My Tone.m4r"});
+        QCOMPARE(test::FilesIn(folder), std::vector<std::string>{"My Tone.m4r"});
         // The output's folder opened afterwards.
         QCOMPARE(opened,
                  QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(folder.string() + "/"))});
@@ -143,7 +131,7 @@ class ExportWindowTest : public QObject {
         QVERIFY(clickedAgain);
         QVERIFY2(ticks > 3, "the window's timers ran during the export");
         QVERIFY2(errors.isEmpty(), qPrintable(errors.join("; ")));
-        QCOMPARE(Listing(folder), std::vector<std::string>{"a.m4r"});
+        QCOMPARE(test::FilesIn(folder), std::vector<std::string>{"a.m4r"});
     }
 
     void closingTheWindowCancelsTheExport() {
@@ -162,8 +150,8 @@ class ExportWindowTest : public QObject {
         QVERIFY(!w->Exporting());
         QVERIFY(!w->isVisible());
         QVERIFY2(errors.isEmpty(), "a cancel is not an error");
-        QCOMPARE(Contents(folder / "a.m4r"), std::string("old"));
-        QCOMPARE(Listing(folder), std::vector<std::string>{"a.m4r"});
+        QCOMPARE(test::FileText(folder / "a.m4r"), std::string("old"));
+        QCOMPARE(test::FilesIn(folder), std::vector<std::string>{"a.m4r"});
         w.reset();  // and then it shuts down cleanly
     }
 
@@ -197,7 +185,7 @@ class ExportWindowTest : public QObject {
         w->btnconvert->click();
         QCOMPARE(errors.size(), 1);
         QVERIFY2(errors[0].contains("was not found"), qPrintable(errors[0]));
-        QVERIFY(Listing(folder).empty());
+        QVERIFY(test::FilesIn(folder).empty());
         // The box itself carries the program's title and an error icon.
         Shell s;
         s.chooseAudioFile = [this] { return nextFile; };
@@ -290,15 +278,7 @@ class ExportWindowTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qunsetenv("XDG_CONFIG_HOME");
-    qunsetenv("XDG_DOCUMENTS_DIR");
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("CHIMEWRIGHT_AUDIO", "silent");
-    Application app(argc, argv);
-    ExportWindowTest test;
-    return QTest::qExec(&test, argc, argv);
+    return RunWindowTests<ExportWindowTest>(argc, argv);
 }
 
 #include "export_window_test.moc"

@@ -17,6 +17,7 @@
 #include "level_rows.h"
 #include "mainwindow.h"
 #include "waveform_view.h"
+#include "window_test_main.h"
 
 using namespace chime;
 namespace fs = std::filesystem;
@@ -417,15 +418,7 @@ class WaveformViewTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qunsetenv("XDG_CONFIG_HOME");
-    qunsetenv("XDG_DOCUMENTS_DIR");
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("CHIMEWRIGHT_AUDIO", "silent");
-    Application app(argc, argv);
-    WaveformViewTest test;
-    return QTest::qExec(&test, argc, argv);
+    return RunWindowTests<WaveformViewTest>(argc, argv);
 }
 
 #include "waveform_view_test.moc"

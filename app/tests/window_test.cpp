@@ -16,6 +16,7 @@
 #include "fixtures.h"
 #include "folders.h"
 #include "mainwindow.h"
+#include "window_test_main.h"
 
 using namespace chime;
 namespace fs = std::filesystem;
@@ -911,16 +912,7 @@ class WindowTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-    // A home of the test's own, so start-up makes its folders there.
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qunsetenv("XDG_CONFIG_HOME");
-    qunsetenv("XDG_DOCUMENTS_DIR");
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("CHIMEWRIGHT_AUDIO", "silent");
-    Application app(argc, argv);
-    WindowTest test;
-    return QTest::qExec(&test, argc, argv);
+    return RunWindowTests<WindowTest>(argc, argv);
 }
 
 #include "window_test.moc"

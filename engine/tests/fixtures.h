@@ -39,6 +39,10 @@ std::vector<uint8_t> PullAll(HSTREAM stream, DWORD block = 4096);
 // rounded to nearest with ties to even, clipped to its own side; NaN gives -32768.
 int16_t Expected16(float sample);
 
+// The names of what a folder holds, sorted; the whole contents of a file ("" if it is missing).
+std::vector<std::string> FilesIn(const std::string& folder);
+std::string FileText(const std::string& path);
+
 // Largest difference between two runs of 16-bit samples.
 int MaxDifference16(const uint8_t* a, const uint8_t* b, size_t bytes);
 

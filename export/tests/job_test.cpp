@@ -90,19 +90,6 @@ fs::path Folder() {
     return folder;
 }
 
-std::vector<std::string> Listing(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string Contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
 ExportRequest Request(const std::string& input, const fs::path& output, double start, double end) {
     ExportRequest r;
     r.input = input;
@@ -149,7 +136,7 @@ TEST_P(Layouts, TheSpanComesOutExactlyAndInPlace) {
     EXPECT_EQ(job.Facts().brand, "M4A ");
     EXPECT_EQ(job.Facts().codec, "AAC-LC");
     EXPECT_NEAR(job.Facts().bitRate, 160000, 40000);
-    EXPECT_EQ(Listing(folder), std::vector<std::string>{"ring.m4r"});
+    EXPECT_EQ(test::FilesIn(folder), std::vector<std::string>{"ring.m4r"});
     const std::vector<float> heard = DecodeStereo((folder / "ring.m4r").string());
     ASSERT_EQ(heard.size(), 3u * 44100 * 2);
     // The click at 2.5 s of the song is 1.5 s into the ringtone, to the sample: neither the
@@ -312,8 +299,8 @@ TEST_F(Engine, FailuresAreReportedAndLeaveTheTargetAsItWasAndNothingElse) {
         EXPECT_EQ(job.Failure(), c.failure) << c.what << ": " << job.Message();
         EXPECT_NE(job.Message().find(c.words), std::string::npos)
             << c.what << ": " << job.Message();
-        EXPECT_EQ(Contents(target), "the ringtone made last week") << c.what;
-        EXPECT_EQ(Listing(folder), std::vector<std::string>{"ring.m4r"}) << c.what;
+        EXPECT_EQ(test::FileText(target), "the ringtone made last week") << c.what;
+        EXPECT_EQ(test::FilesIn(folder), std::vector<std::string>{"ring.m4r"}) << c.what;
     }
 }
 
@@ -326,8 +313,8 @@ TEST_F(Engine, AnExistingFileIsReplacedOnlyBySuccess) {
     ExportJob job(r);
     RunToEnd(job);
     ASSERT_EQ(job.GetState(), ExportJob::State::Done) << job.Message();
-    EXPECT_NE(Contents(folder / "ring.m4r"), "old");
-    EXPECT_EQ(Listing(folder), std::vector<std::string>{"ring.m4r"});
+    EXPECT_NE(test::FileText(folder / "ring.m4r"), "old");
+    EXPECT_EQ(test::FilesIn(folder), std::vector<std::string>{"ring.m4r"});
 }
 
 TEST_F(Engine, ACancelledExportWritesNothingAtAnyStage) {
@@ -343,8 +330,8 @@ TEST_F(Engine, ACancelledExportWritesNothingAtAnyStage) {
         job.Cancel();
         EXPECT_EQ(job.Failure(), ExportFailure::Cancelled);
         EXPECT_FALSE(job.Step());
-        EXPECT_EQ(Contents(folder / "ring.m4r"), "old") << blocks;
-        EXPECT_EQ(Listing(folder), std::vector<std::string>{"ring.m4r"}) << blocks;
+        EXPECT_EQ(test::FileText(folder / "ring.m4r"), "old") << blocks;
+        EXPECT_EQ(test::FilesIn(folder), std::vector<std::string>{"ring.m4r"}) << blocks;
     }
 }
 
@@ -357,7 +344,7 @@ TEST_F(Engine, TheSpanMustLieInTheSong) {
         ExportJob job(r);
         RunToEnd(job);
         EXPECT_EQ(job.Failure(), ExportFailure::BadSpan) << start << " " << end;
-        EXPECT_TRUE(Listing(folder).empty());
+        EXPECT_TRUE(test::FilesIn(folder).empty());
     }
     // The end of the song itself is a valid end point.
     ExportRequest r = Request(song, folder / "ring.m4r", 4, 6);
