@@ -11,7 +11,7 @@
 #include "application.h"
 #include "fixtures.h"
 #include "mainwindow.h"
-#include "window_test_main.h"
+#include "window_testing.h"
 
 using namespace chime;
 

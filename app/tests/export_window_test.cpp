@@ -12,7 +12,7 @@
 #include "check.h"
 #include "fixtures.h"
 #include "mainwindow.h"
-#include "window_test_main.h"
+#include "window_testing.h"
 
 using namespace chime;
 namespace fs = std::filesystem;
@@ -196,14 +196,7 @@ class ExportWindowTest : public QObject {
         w->outedit->setText(QString::fromStdString((folder / "a.m4r").string()));
         w->encoderProgram = "/no/such/encoder";
         bool seen = false;
-        QTimer::singleShot(0, this, [&seen] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            QVERIFY(box != nullptr);
-            seen = true;
-            QCOMPARE(box->windowTitle(), QString("Pellow Chimewright"));
-            QCOMPARE(box->icon(), QMessageBox::Critical);
-            box->accept();
-        });
+        CheckNextErrorBox(this, seen);
         w->btnconvert->click();
         QVERIFY(seen);
     }

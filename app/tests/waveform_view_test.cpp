@@ -17,7 +17,7 @@
 #include "level_rows.h"
 #include "mainwindow.h"
 #include "waveform_view.h"
-#include "window_test_main.h"
+#include "window_testing.h"
 
 using namespace chime;
 namespace fs = std::filesystem;

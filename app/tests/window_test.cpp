@@ -16,7 +16,7 @@
 #include "fixtures.h"
 #include "folders.h"
 #include "mainwindow.h"
-#include "window_test_main.h"
+#include "window_testing.h"
 
 using namespace chime;
 namespace fs = std::filesystem;
@@ -897,15 +897,7 @@ class WindowTest : public QObject {
         QVERIFY(w->isEnabled());
         // The box itself: the program's title, an error icon, the text.
         bool seen = false;
-        QTimer::singleShot(0, this, [&seen] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            QVERIFY(box != nullptr);
-            seen = true;
-            QCOMPARE(box->windowTitle(), QString("Pellow Chimewright"));
-            QCOMPARE(box->icon(), QMessageBox::Critical);
-            QCOMPARE(box->text(), QString("it broke"));
-            box->accept();
-        });
+        CheckNextErrorBox(this, seen, "it broke");
         Application::reportError("it broke");
         QVERIFY(seen);
     }
