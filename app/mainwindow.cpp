@@ -344,20 +344,37 @@ void Tfrmmain::OpenNamed(const QString& name) {
     ResetForNewFile(name);
     const std::string path = name.toStdString();
     openingTicket_ = opener_.Start(path, PreviewCreateFor(ExtensionOf(path)));
+    previewOpen_ = false;
     // The window looks for the song's arrival every few milliseconds meanwhile.
     openingTimer_->start();
 }
 
 void Tfrmmain::FinishOpening() {
-    std::optional<OpenedSong> song = opener_.Take(openingTicket_);
-    if (!song) return;
-    openingTimer_->stop();
-    openingTicket_ = 0;
-    if (OpenSource(*song)) {
+    if (!previewOpen_) {
+        const std::optional<OpenedStream> preview = opener_.TakePreview(openingTicket_);
+        if (!preview) return;
+        if (!OpenSource(preview->handle)) {
+            FailOpening(preview->error);
+            return;
+        }
+        previewOpen_ = true;  // it plays: the waveform's stream follows
         PB->setEnabled(true);
         Timer1->start();
+    }
+    const std::optional<OpenedStream> scan = opener_.TakeScan(openingTicket_);
+    if (!scan) return;
+    openingTimer_->stop();
+    openingTicket_ = 0;
+    if (scan->handle == 0) {
+        FailOpening(scan->error);  // nothing of the song goes on playing
         return;
     }
+    StartWaveform(scan->handle);
+}
+
+void Tfrmmain::FailOpening(int engineError) {
+    openingTimer_->stop();
+    openingTicket_ = 0;
     // Nothing of it stays: the window has no song, and says why.
     const QString name = sEdit1->text();
     ResetForNewFile(QString());
@@ -365,15 +382,15 @@ void Tfrmmain::FinishOpening() {
     Timer1->stop();
     shell_.showError(
         QString("Cannot open \"%1\": %2.")
-            .arg(name, QString::fromStdString(OpenFailureReason(name.toStdString(), song->error))));
+            .arg(name, QString::fromStdString(OpenFailureReason(name.toStdString(), engineError))));
 }
 
 bool Tfrmmain::WaitForOpening(int ms) {
     QElapsedTimer clock;
     clock.start();
-    while (Opening() && clock.elapsed() < ms)
+    while (openingTicket_ != 0 && clock.elapsed() < ms)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    return !Opening() && PreviewStream != 0;
+    return openingTicket_ == 0 && PreviewStream != 0;
 }
 
 void Tfrmmain::ResetForNewFile(const QString& name) {
@@ -397,8 +414,8 @@ void Tfrmmain::ResetForNewFile(const QString& name) {
     ShowLength("0 Sec");
 }
 
-bool Tfrmmain::OpenSource(const OpenedSong& song) {
-    PreviewStream = song.preview;
+bool Tfrmmain::OpenSource(HSTREAM preview) {
+    PreviewStream = preview;
     if (PreviewStream == 0) return false;
     selection.SetStream(PreviewStream);
     BASS_CHANNELINFO info{};
@@ -428,17 +445,6 @@ bool Tfrmmain::OpenSource(const OpenedSong& song) {
     AttachPreviewFade(PreviewEffects, PreviewStream, true);
     BASS_ChannelPlay(PreviewStream, FALSE);
 
-    const HSTREAM scanStream = song.scan;
-    if (scanStream == 0) {
-        // The opening has failed as a whole: nothing of it goes on playing.
-        BASS_ChannelStop(PreviewStream);
-        BASS_StreamFree(PreviewStream);
-        PreviewStream = 0;
-        selection.SetStream(0);
-        BytesPerColumn = 0;
-        return false;
-    }
-    StartWaveform(scanStream);
     return true;
 }
 

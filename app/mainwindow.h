@@ -77,12 +77,13 @@ class Tfrmmain : public QWidget, private SelectionView {
     // open; a song that cannot be opened is reported and the window goes back to having none.
     void OpenNamed(const QString& name);
     void ResetForNewFile(const QString& name);
-    // Takes a song that has been opened into the window; false when it cannot be used.
-    bool OpenSource(const OpenedSong& song);
-    // Whether a song is being opened.
-    bool Opening() const { return openingTicket_ != 0; }
-    // Lets the window's events run until the song being opened is open (or has failed), for at
-    // most ms milliseconds; true when a song is open then.
+    // Takes the playing stream of a song that has been opened into the window and plays it;
+    // false when it cannot be used.
+    bool OpenSource(HSTREAM preview);
+    // Whether a song is being opened and does not play yet.
+    bool Opening() const { return openingTicket_ != 0 && !previewOpen_; }
+    // Lets the window's events run until the song being opened plays with its waveform (or has
+    // failed), for at most ms milliseconds; true when a song is open then.
     bool WaitForOpening(int ms = 60000);
 
     // Transport and editing.
@@ -217,13 +218,16 @@ class Tfrmmain : public QWidget, private SelectionView {
     void StopWaveform();
     void StartWaveform(HSTREAM scanStream);
 
-    // The song being opened, once it is: into the window, or reported.
+    // The song being opened, once its streams are there: into the window, or reported.
     void FinishOpening();
+    // The song could not be opened: the window has none, and the user is told why.
+    void FailOpening(int engineError);
 
     WaveLevels levels_;
     WaveScan scan_{levels_};
     SongOpener opener_;
     uint64_t openingTicket_ = 0;  // of the opening under way
+    bool previewOpen_ = false;    // its playing stream is in the window
     QTimer* openingTimer_;        // runs while a song is being opened
     Shell shell_;
     std::unique_ptr<ExportJob> exportJob_;

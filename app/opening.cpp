@@ -8,69 +8,72 @@ SongOpener::~SongOpener() {
     Stop();
 }
 
+void SongOpener::DropUntaken() {
+    for (std::optional<OpenedStream>* slot : {&preview_, &scan_}) {
+        if (*slot) BASS_StreamFree((*slot)->handle);
+        slot->reset();
+    }
+}
+
 uint64_t SongOpener::Start(const std::string& path, CreateFn* create) {
     JoinEnded();
     uint64_t ticket;
     {
         std::lock_guard lock(mutex_);
-        // An opening that ended but was never taken belongs to nobody now.
-        if (result_) {
-            BASS_StreamFree(result_->preview);
-            BASS_StreamFree(result_->scan);
-            result_.reset();
-        }
+        DropUntaken();
         ticket = ++latest_;
     }
     threads_.emplace_back(&SongOpener::Run, this, ticket, path, create);
     return ticket;
 }
 
-void SongOpener::Run(uint64_t ticket, std::string path, CreateFn* create) {
-    OpenedSong song;
-    song.preview = create(FALSE, path.c_str(), 0, 0, BASS_STREAM_PRESCAN);
-    if (song.preview == 0) {
-        song.error = BASS_ErrorGetCode();
-    } else {
-        song.scan = create(FALSE, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
-        if (song.scan == 0) song.error = BASS_ErrorGetCode();
-    }
-    bool wanted = false;
-    {
-        std::lock_guard lock(mutex_);
-        wanted = ticket == latest_;
-        if (wanted) result_ = song;
-        ended_.push_back(std::this_thread::get_id());
-    }
-    if (!wanted) {
-        BASS_StreamFree(song.preview);
-        BASS_StreamFree(song.scan);
-    }
+bool SongOpener::Keep(uint64_t ticket, std::optional<OpenedStream>& slot,
+                      const OpenedStream& made) {
+    std::lock_guard lock(mutex_);
+    if (ticket != latest_) return false;
+    slot = made;
+    return true;
 }
 
-std::optional<OpenedSong> SongOpener::Take(uint64_t ticket) {
+void SongOpener::Run(uint64_t ticket, std::string path, CreateFn* create) {
+    OpenedStream preview;
+    preview.handle = create(FALSE, path.c_str(), 0, 0, BASS_STREAM_PRESCAN);
+    if (preview.handle == 0) preview.error = BASS_ErrorGetCode();
+    const bool wanted = Keep(ticket, preview_, preview);
+    if (!wanted) BASS_StreamFree(preview.handle);
+    if (wanted && preview.handle != 0) {
+        OpenedStream scan;
+        scan.handle = create(FALSE, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_STREAM_PRESCAN);
+        if (scan.handle == 0) scan.error = BASS_ErrorGetCode();
+        if (!Keep(ticket, scan_, scan)) BASS_StreamFree(scan.handle);
+    }
+    std::lock_guard lock(mutex_);
+    ended_.push_back(std::this_thread::get_id());
+}
+
+std::optional<OpenedStream> SongOpener::TakePreview(uint64_t ticket) {
     JoinEnded();
     std::lock_guard lock(mutex_);
-    if (ticket != latest_ || !result_) return std::nullopt;
-    std::optional<OpenedSong> song = result_;
-    result_.reset();
-    latest_ = 0;
-    return song;
+    if (ticket != latest_ || !preview_) return std::nullopt;
+    std::optional<OpenedStream> made = preview_;
+    preview_.reset();
+    return made;
 }
 
-bool SongOpener::Busy() const {
+std::optional<OpenedStream> SongOpener::TakeScan(uint64_t ticket) {
+    JoinEnded();
     std::lock_guard lock(mutex_);
-    return latest_ != 0 && !result_;
+    if (ticket != latest_ || !scan_) return std::nullopt;
+    std::optional<OpenedStream> made = scan_;
+    scan_.reset();
+    return made;
 }
 
 void SongOpener::Stop() {
     {
         std::lock_guard lock(mutex_);
-        latest_ = 0;
-        if (result_) {
-            BASS_StreamFree(result_->preview);
-            BASS_StreamFree(result_->scan);
-            result_.reset();
-        }
+        ++latest_;  // no opening under way is the latest any more
+        DropUntaken();
     }
     for (std::thread& t : threads_)
         t.join();

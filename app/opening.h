@@ -1,6 +1,8 @@
 #pragma once
 // Opening a song off the window's thread: its exact length can take a scan of the whole file,
-// or for some kinds a whole decode, and the window must stay alive meanwhile. Plain C++.
+// or for some kinds a whole decode, and the window must stay alive meanwhile. The playing stream
+// comes first, so the song plays while the waveform's own stream is still being opened. Plain
+// C++.
 
 #include <cstdint>
 #include <mutex>
@@ -14,11 +16,9 @@
 
 namespace chime {
 
-// What an opening made: the playing stream and the decode-only one for the waveform's scan
-// (0 where it failed, with the engine's error code of the first failure).
-struct OpenedSong {
-    HSTREAM preview = 0;
-    HSTREAM scan = 0;
+// A stream that an opening made, or 0 with the engine's error code.
+struct OpenedStream {
+    HSTREAM handle = 0;
     int error = BASS_OK;
 };
 
@@ -30,26 +30,33 @@ class SongOpener {
     SongOpener(const SongOpener&) = delete;
     SongOpener& operator=(const SongOpener&) = delete;
 
-    // UI thread. Starts opening path with create; returns its ticket. An earlier opening that
-    // has not been taken is superseded: what it made is freed when it ends.
+    // UI thread. Starts opening path with create: first the playing stream (with its exact
+    // length), then, if that opened, the decode-only one for the waveform's scan. Returns the
+    // opening's ticket. An earlier opening is superseded: what it made and nobody took is
+    // freed.
     uint64_t Start(const std::string& path, CreateFn* create);
-    // UI thread. The result of the latest opening, once it has ended, if ticket names it; it is
-    // the caller's from then on.
-    std::optional<OpenedSong> Take(uint64_t ticket);
-    // UI thread. Whether the latest opening is still under way.
-    bool Busy() const;
+    // UI thread. The playing stream of the latest opening once it is made, if ticket names that
+    // opening; the caller's from then on.
+    std::optional<OpenedStream> TakePreview(uint64_t ticket);
+    // UI thread. The same for the scan's stream, which is made after the playing one.
+    std::optional<OpenedStream> TakeScan(uint64_t ticket);
     // UI thread. Supersedes every opening and waits for them all to end.
     void Stop();
 
   private:
     void Run(uint64_t ticket, std::string path, CreateFn* create);
+    // Keeps what an opening made when it is still the latest one; false when it is not (the
+    // caller frees it then).
+    bool Keep(uint64_t ticket, std::optional<OpenedStream>& slot, const OpenedStream& made);
+    void DropUntaken();  // with mutex_ held
     void JoinEnded();
 
-    mutable std::mutex mutex_;          // guards the fields below
-    uint64_t latest_ = 0;               // the ticket whose result is wanted; 0 for none
-    std::optional<OpenedSong> result_;  // the latest's, once it has ended
-    std::vector<std::thread> threads_;  // UI thread only
+    std::mutex mutex_;  // guards the fields below
+    uint64_t latest_ = 0;
+    std::optional<OpenedStream> preview_;  // made and not yet taken
+    std::optional<OpenedStream> scan_;
     std::vector<std::thread::id> ended_;
+    std::vector<std::thread> threads_;  // UI thread only
 };
 
 }  // namespace chime

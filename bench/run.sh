@@ -45,7 +45,7 @@ fi
 # The build.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCHIME_ENGINE_ONLY=OFF >&2
 cmake --build "$build" --target engine_bench effects_bench faac waveform_bench view_bench \
-    chimewright window_export_bench -j2 >&2
+    chimewright window_export_bench open_bench -j2 >&2
 bench=$build/bin/engine_bench
 buildType=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
 if [[ $buildType != Release ]]; then
@@ -184,6 +184,9 @@ check "$root/encoder/bench.sh" "$build/bin"
 # The effect routines against the same pull without them.
 echo
 check "$root/bench/effects.sh" "$build/bin"
+
+# How long the window stalls while it opens long songs.
+check "$root/bench/open.sh" "$build" "$f60"
 
 # A 30 s ringtone made by the command line against ffmpeg; the window's export against the job.
 check "$root/bench/export.sh" "$build" "$f5"

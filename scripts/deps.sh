@@ -7,7 +7,7 @@ run_pkgs=(g++ cmake make pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev portaudio19-dev
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra)
 test_pkgs=(googletest libgtest-dev ffmpeg musepack-tools clang libclang-rt-14-dev llvm)
-bench_pkgs=(hyperfine time ffmpeg xvfb xauth)
+bench_pkgs=(hyperfine time ffmpeg xvfb xauth musepack-tools)
 
 case "${1:-run}" in
   run) wanted=("${run_pkgs[@]}") ;;
