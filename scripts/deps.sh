@@ -10,7 +10,7 @@ run_pkgs=(g++ cmake make pkg-config
 # dependencies from dpkg-shlibdeps.
 package_pkgs=(librsvg2-bin help2man dpkg-dev)
 test_pkgs=(googletest libgtest-dev ffmpeg musepack-tools "${package_pkgs[@]}"
-  desktop-file-utils appstream shared-mime-info debootstrap)
+  desktop-file-utils appstream shared-mime-info libglib2.0-bin debootstrap)
 bench_pkgs=(hyperfine time ffmpeg xvfb xauth)
 
 case "${1:-run}" in

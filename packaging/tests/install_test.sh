@@ -9,7 +9,7 @@
 #   chroot  the package installed by apt-get into a new minimal Debian (debootstrap, from the
 #           machine's own Debian mirror; the base system is kept as BUILD_DIR/chroot-base.tar),
 #           which must then run the program (needs root; skipped, exit 77, without it)
-# (install_test.sh runs PREFIX VERSION SONG is the part that runs inside the chroot.)
+# (install_test.sh runs SCRATCH_DIR VERSION SONG is the part that runs inside the chroot.)
 set -euo pipefail
 mode=$1
 build=$(cd "$2" && pwd -P)
@@ -85,8 +85,8 @@ check_tree() {
     appstreamcli validate-tree --no-net "$prefix" ||
         fail "appstreamcli validate-tree refuses $prefix"
     local released
-    released=$(grep -o '<release version="[^"]*"' "$prefix/share/metainfo/$id.metainfo.xml" |
-        head -n 1 | cut -d'"' -f2)
+    released=$(grep -m 1 -o '<release version="[^"]*"' "$prefix/share/metainfo/$id.metainfo.xml" |
+        cut -d'"' -f2)
     [ "$released" = "$version" ] ||
         fail "the newest release in the metainfo is '$released', the program's version $version"
 
@@ -213,12 +213,11 @@ EOF
 # "Open With": the file types' index that a direct installation made offers the menu entry for
 # songs, and the entry opens the song it is given.
 check_open_with() {
-    local prefix=$1 type
+    local prefix=$1 type offered
     for type in audio/x-wav audio/flac audio/mpeg video/mp4; do
-        if ! XDG_DATA_DIRS="$prefix/share:/usr/share" PATH="$prefix/bin:$PATH" gio mime "$type" |
-            grep -qx "[[:space:]]*$id.desktop"; then
-            fail "the menu entry is not offered for $type"
-        fi
+        offered=$(XDG_DATA_DIRS="$prefix/share:/usr/share" PATH="$prefix/bin:$PATH" gio mime "$type")
+        grep -qx "[[:space:]]*$id.desktop" <<<"$offered" ||
+            fail "the menu entry is not offered for $type: $offered"
     done
     local messages
     messages=$(window_messages "$prefix" "$song" menu)
@@ -256,6 +255,10 @@ Version: $version" ] || fail "the package's name and version: $(dpkg-deb -f "$de
         [ -n "$needed" ] || fail "$elf links no library"
         for soname in $needed; do
             path=$(ldd "$elf" | awk -v so="$soname" '$1 == so { print $3 }')
+            if [ -z "$path" ]; then
+                fail "$elf links $soname, which is not found"
+                continue
+            fi
             owner=$(dpkg-query -S "$path" 2>/dev/null || dpkg-query -S "/usr$path" 2>/dev/null ||
                 dpkg-query -S "${path#/usr}" 2>/dev/null || true)
             owner=${owner%%:*}
@@ -272,7 +275,7 @@ Version: $version" ] || fail "the package's name and version: $(dpkg-deb -f "$de
 debian_mirror() {
     local codename=$1
     apt-get indextargets --format '$(REPO_URI) $(ORIGIN) $(RELEASE)' 2>/dev/null |
-        awk -v c="$codename" '$2 == "Debian" && $3 == c { print $1; exit }'
+        awk -v c="$codename" '$2 == "Debian" && $3 == c && !found { print $1; found = 1 }'
 }
 
 # A new minimal Debian of the machine's release in $chroot_root, with the package installed by
@@ -296,7 +299,7 @@ check_chroot() {
         tar -C "$chroot_root" -xf "$base"
     fi
     cp /etc/resolv.conf "$chroot_root/etc/resolv.conf"
-    mkdir -p "$chroot_root/test/elsewhere"
+    mkdir -p "$chroot_root/test"
     cp "$deb" "$chroot_root/test/"
     cp "${BASH_SOURCE[0]}" "$chroot_root/test/install_test.sh"
     cp "$song" "$chroot_root/test/song.wav"
@@ -344,11 +347,12 @@ case "$mode" in
         cp "$4" "$song"
         check_runs /usr
         # Qt's window-system plugin for X is there, with all it links.
-        xcb=$(find /usr/lib -path '*/qt6/plugins/platforms/libqxcb.so' | head -n 1)
+        xcb=$(find /usr/lib -path '*/qt6/plugins/platforms/libqxcb.so' -print -quit)
         if [ -z "$xcb" ]; then
             fail "Qt's X plugin is not installed"
-        elif ldd "$xcb" | grep -q "not found"; then
-            fail "Qt's X plugin lacks libraries: $(ldd "$xcb" | grep "not found")"
+        else
+            missing=$(ldd "$xcb" | grep "not found" || true)
+            [ -z "$missing" ] || fail "Qt's X plugin lacks libraries: $missing"
         fi
         ;;
     *)
