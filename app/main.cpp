@@ -89,10 +89,12 @@ struct WindowCommand {
     bool help = false;
     bool version = false;
     std::optional<std::string> file;
+    std::vector<char*> qtArgs;  // the program's name and Qt's options, for Qt alone
 };
 
 // The arguments of the window's form. False, with the reason in error, when they are refused.
 bool ParseWindowCommand(int argc, char** argv, WindowCommand& command, std::string& error) {
+    command.qtArgs.assign(argv, argv + 1);
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -114,12 +116,13 @@ bool ParseWindowCommand(int argc, char** argv, WindowCommand& command, std::stri
                 error = "unknown option '" + arg + "'";
                 return false;
             }
+            command.qtArgs.push_back(argv[i]);
             if (qt->takesValue && arg.find('=') == std::string::npos) {
                 if (i + 1 == argc) {
                     error = "option " + arg + " needs a value";
                     return false;
                 }
-                ++i;
+                command.qtArgs.push_back(argv[++i]);
             }
             continue;
         }
@@ -152,7 +155,10 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    chime::Application app(argc, argv);
+    // Qt sees its own options only, so that a song's name is never taken for one of them.
+    int qtArgc = static_cast<int>(command.qtArgs.size());
+    command.qtArgs.push_back(nullptr);
+    chime::Application app(qtArgc, command.qtArgs.data());
     chime::Application::setApplicationVersion(CHIMEWRIGHT_VERSION);
     // Lets the window system match the windows to the installed menu entry and its icon.
     chime::Application::setDesktopFileName(kDesktopFileName);
