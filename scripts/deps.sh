@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that Chimewright needs and that are missing.
-# Usage: scripts/deps.sh run|test|bench
+# Usage: scripts/deps.sh run|test|bench|package
 set -euo pipefail
 
 run_pkgs=(g++ cmake make pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev portaudio19-dev
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core fonts-dejavu-extra)
-test_pkgs=(googletest libgtest-dev ffmpeg musepack-tools clang libclang-rt-14-dev llvm)
+# The icon's PNG sizes and the manual page are made at build time; CPack's package takes its
+# dependencies from dpkg-shlibdeps.
+package_pkgs=(librsvg2-bin help2man dpkg-dev)
+test_pkgs=(googletest libgtest-dev ffmpeg musepack-tools clang libclang-rt-14-dev llvm
+  "${package_pkgs[@]}" desktop-file-utils appstream shared-mime-info libglib2.0-bin debootstrap)
 bench_pkgs=(hyperfine time ffmpeg xvfb xauth musepack-tools)
 
 case "${1:-run}" in
   run) wanted=("${run_pkgs[@]}") ;;
   test) wanted=("${run_pkgs[@]}" "${test_pkgs[@]}") ;;
   bench) wanted=("${run_pkgs[@]}" "${bench_pkgs[@]}") ;;
-  *) echo "usage: $0 run|test|bench" >&2; exit 2 ;;
+  package) wanted=("${run_pkgs[@]}" "${package_pkgs[@]}") ;;
+  *) echo "usage: $0 run|test|bench|package" >&2; exit 2 ;;
 esac
 
 missing=()

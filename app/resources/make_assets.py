@@ -8,6 +8,9 @@ Writes, next to this script:
                                                7x4 spin box arrows (skin.qss)
   check.png, check_off.png                     11x11 check box marks (skin.qss)
   back.bmp                                     520x148 24-bit waveform background
+  icon.svg                                     the program's icon as a scalable picture
+                                               (the desktop's menu entry; the build makes
+                                               its PNG sizes from it)
 
 Only the Python standard library is used. Shapes are filled by sampling every
 pixel on a SS x SS grid, so edges are anti-aliased; the output is the same byte
@@ -390,18 +393,30 @@ def bell_outline(cx, top, bottom, hw_top, hw_bottom):
     return pts
 
 
+# The program's icon, in the 48 x 48 units of program.png; icon_svg draws the same shapes.
+ICON_CX = 24.0
+ICON_BRASS = [(0.0, "#8f5a10"), (0.22, "#e3ad40"), (0.40, "#fff1bd"), (0.62, "#e7ae45"),
+              (1.0, "#8a560e")]
+ICON_WAVE = "#c4502a"
+ICON_WAVES = ((15.5, 1.0), (20.0, 0.7))  # radius, opacity
+ICON_WAVE_SPANS = ((-32.0, 32.0), (148.0, 212.0))  # degrees, y down
+ICON_WAVE_Y = 21.0
+
+
+def icon_body():
+    return bell_outline(ICON_CX, 9.6, 33.0, 6.0, 13.2)
+
+
 def program_png():
     """The program's icon: a brass bell with sound waves on both sides."""
     c = Canvas(48, 48)
-    cx = 24.0
-    brass = linear(9, 0, 39, 0, [(0.0, rgb("#8f5a10")), (0.22, rgb("#e3ad40")),
-                                 (0.40, rgb("#fff1bd")), (0.62, rgb("#e7ae45")),
-                                 (1.0, rgb("#8a560e"))])
-    wave = rgb("#c4502a")
+    cx = ICON_CX
+    brass = linear(9, 0, 39, 0, [(p, rgb(h)) for p, h in ICON_BRASS])
+    wave = rgb(ICON_WAVE)
     # sound waves
-    for r, a in ((15.5, 1.0), (20.0, 0.7)):
-        c.draw(Arc(cx, 21.0, r, 1.45, -32.0, 32.0), wave, a)
-        c.draw(Arc(cx, 21.0, r, 1.45, 148.0, 212.0), wave, a)
+    for r, a in ICON_WAVES:
+        for a0, a1 in ICON_WAVE_SPANS:
+            c.draw(Arc(cx, ICON_WAVE_Y, r, 1.45, a0, a1), wave, a)
     # shadow under the bell
     c.draw(Ellipse(cx + 0.5, 42.6, 11.5, 2.0), rgb("#3a2708", 0.22))
     # crown loop
@@ -412,7 +427,7 @@ def program_png():
     c.draw(Circle(cx, 37.2, 2.4), radial(cx - 0.8, 36.3, 3.0, [(0.0, rgb("#f6d27a")),
                                                                 (1.0, rgb("#9a6414"))]))
     # body
-    pts = bell_outline(cx, 9.6, 33.0, 6.0, 13.2)
+    pts = icon_body()
     body = Polygon(pts)
     c.draw(body.moved(0.9, 1.2), SHADOW)
     c.draw(body | Polyline(pts, 0.9, closed=True), OUTLINE)
@@ -425,6 +440,71 @@ def program_png():
     c.draw(RoundRect(9.2, 32.2, 38.8, 34.6, 1.3), brass)
     c.draw(RoundRect(9.6, 32.3, 38.4, 33.2, 0.5), (1, 1, 1, 0.35))
     c.save_png("program.png")
+
+
+def icon_svg():
+    """program.png's bell as a scalable picture, shape for shape."""
+    cx = ICON_CX
+    outline = "#4a3312"
+    shadow = 'fill="#3a2708" fill-opacity="0.28"'
+
+    def num(v):
+        return ("%.2f" % v).rstrip("0").rstrip(".")
+
+    def arc(r, a0, a1):
+        x0, y0, x1, y1 = (v for a in (a0, a1) for v in
+                          (cx + r * math.cos(math.radians(a)),
+                           ICON_WAVE_Y + r * math.sin(math.radians(a))))
+        return "M%s %sA%s %s 0 0 1 %s %s" % tuple(num(v) for v in (x0, y0, r, r, x1, y1))
+
+    def round_rect(x0, y0, x1, y1, r, attrs):
+        return ('<rect x="%s" y="%s" width="%s" height="%s" rx="%s" %s/>'
+                % (num(x0), num(y0), num(x1 - x0), num(y1 - y0), num(r), attrs))
+
+    body = "M" + "L".join("%s %s" % (num(x), num(y)) for x, y in icon_body()) + "Z"
+    stops = "".join('<stop offset="%s" stop-color="%s"/>' % (num(p), h) for p, h in ICON_BRASS)
+    lines = [
+        '<?xml version="1.0" encoding="UTF-8"?>',
+        '<svg xmlns="http://www.w3.org/2000/svg" width="48" height="48" viewBox="0 0 48 48">',
+        '<title>Chimewright</title>',
+        "<defs>",
+        '<linearGradient id="brass" gradientUnits="userSpaceOnUse" x1="9" y1="0" x2="39" y2="0">'
+        + stops + "</linearGradient>",
+        '<radialGradient id="clapper" gradientUnits="userSpaceOnUse" cx="%s" cy="36.3" r="3">'
+        '<stop offset="0" stop-color="#f6d27a"/><stop offset="1" stop-color="#9a6414"/>'
+        "</radialGradient>" % num(cx - 0.8),
+        '<clipPath id="body"><path d="%s"/></clipPath>' % body,
+        "</defs>",
+    ]
+    for r, a in ICON_WAVES:
+        d = "".join(arc(r, a0, a1) for a0, a1 in ICON_WAVE_SPANS)
+        lines.append('<path d="%s" fill="none" stroke="%s" stroke-width="2.9" '
+                     'stroke-linecap="round" stroke-opacity="%s"/>' % (d, ICON_WAVE, num(a)))
+    lines += [
+        '<ellipse cx="%s" cy="42.6" rx="11.5" ry="2" fill="#3a2708" fill-opacity="0.22"/>'
+        % num(cx + 0.5),
+        '<circle cx="%s" cy="7.6" r="2.6" fill="none" stroke="%s" stroke-width="2.7"/>'
+        % (num(cx), outline),
+        '<circle cx="%s" cy="7.6" r="2.6" fill="none" stroke="#e3ad40" stroke-width="1.2"/>'
+        % num(cx),
+        '<circle cx="%s" cy="37.2" r="3.3" fill="%s"/>' % (num(cx), outline),
+        '<circle cx="%s" cy="37.2" r="2.4" fill="url(#clapper)"/>' % num(cx),
+        '<path d="%s" transform="translate(0.9 1.2)" %s/>' % (body, shadow),
+        '<path d="%s" fill="%s" stroke="%s" stroke-width="1.8" stroke-linejoin="round"/>'
+        % (body, outline, outline),
+        '<path d="%s" fill="url(#brass)"/>' % body,
+        '<ellipse cx="20.5" cy="17" rx="2.2" ry="6" transform="rotate(8 20.5 17)" fill="#fff" '
+        'fill-opacity="0.45" clip-path="url(#body)"/>',
+        round_rect(9.0, 32.2, 40.6, 36.6, 2.2, shadow),
+        round_rect(8.2, 31.2, 39.8, 35.6, 2.2, 'fill="%s"' % outline),
+        round_rect(9.2, 32.2, 38.8, 34.6, 1.3, 'fill="url(#brass)"'),
+        round_rect(9.6, 32.3, 38.4, 33.2, 0.5, 'fill="#fff" fill-opacity="0.35"'),
+        "</svg>",
+    ]
+    data = ("\n".join(lines) + "\n").encode()
+    with open(os.path.join(HERE, "icon.svg"), "wb") as f:
+        f.write(data)
+    print("wrote %-18s %5d bytes" % ("icon.svg", len(data)))
 
 
 def emblem_png():
@@ -518,6 +598,7 @@ def main():
     arrows_png()
     check_png()
     back_bmp()
+    icon_svg()
 
 
 if __name__ == "__main__":

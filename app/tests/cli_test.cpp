@@ -99,5 +99,50 @@ TEST(ExportCommand, ExitCodesMessagesAndTheFileLeft) {
     EXPECT_EQ(FileText(ring), before);
 }
 
+// The window's form: help, the version and a refused command line, all without a display.
+TEST(ProgramCommand, HelpVersionAndRefusals) {
+    struct Case {
+        std::string args;
+        int status;
+        std::vector<std::string> out;  // words in the standard output
+        std::string err;               // words in the error output (none at all on success)
+        bool whole = false;            // the standard output is out's one entry, exactly
+    };
+    const std::vector<std::string> usage = {
+        "Usage: chimewright [OPTION]... [FILE]\n",
+        "  or:  chimewright export INPUT -o OUTPUT --start TIME --end TIME [OPTION]...\n",
+        "--fade-in SECONDS", "--version"};
+    const Case cases[] = {
+        {"--help", 0, usage, ""},
+        {"-h", 0, usage, ""},
+        {"song.mp3 --help", 0, usage, ""},
+        {"--version", 0, {"chimewright " CHIMEWRIGHT_VERSION "\n"}, "", true},
+        {"--loud", 2, {}, "chimewright: unknown option '--loud'\n"},
+        {"-x song.mp3", 2, {}, "unknown option '-x'"},
+        {"--versions", 2, {}, "unknown option '--versions'"},
+        {"one.mp3 two.mp3", 2, {}, "only one song can be opened at a time: 'two.mp3'"},
+        {"song.mp3 -style", 2, {}, "option -style needs a value"},
+    };
+    for (const Case& c : cases) {
+        const Outcome o = Chimewright(c.args);
+        EXPECT_EQ(o.status, c.status) << c.args << ": " << o.err;
+        for (const std::string& words : c.out) {
+            EXPECT_NE(o.out.find(words), std::string::npos) << c.args << ": " << o.out;
+        }
+        if (c.whole) {
+            EXPECT_EQ(o.out, c.out.front()) << c.args;
+        }
+        if (c.status == 0) {
+            EXPECT_EQ(o.err, "") << c.args;
+        } else {
+            EXPECT_EQ(o.out, "") << c.args;
+            EXPECT_NE(o.err.find(c.err), std::string::npos) << c.args << ": " << o.err;
+            EXPECT_NE(o.err.find("Try 'chimewright --help' for more information."),
+                      std::string::npos)
+                << c.args << ": " << o.err;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace chime::test
