@@ -21,7 +21,8 @@ std::string SineFile(int rate, int channels, double seconds) {
     std::string graph = "aevalsrc=";
     for (int c = 0; c < channels; ++c)
         graph += (c ? "|" : "") + std::string("0.5*sin(2*PI*1000*t)");
-    return Made("sine-" + std::to_string(rate) + "-" + std::to_string(channels) + ".wav",
+    return Made("sine-" + std::to_string(rate) + "-" + std::to_string(channels) + "-" +
+                    std::to_string(static_cast<int>(seconds * 1000)) + "ms.wav",
                 "-f lavfi -i \"" + graph + ":s=" + std::to_string(rate) +
                     ":d=" + std::to_string(seconds) + "\" -c:a pcm_f32le");
 }
