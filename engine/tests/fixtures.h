@@ -39,6 +39,25 @@ std::vector<uint8_t> PullAll(HSTREAM stream, DWORD block = 4096);
 // rounded to nearest with ties to even, clipped to its own side; NaN gives -32768.
 int16_t Expected16(float sample);
 
+// The engine started on the test device (CHIMEWRIGHT_AUDIO=manual), whose clock moves only by
+// Advance, for as long as this lives; then freed, with the variable as it was.
+class TestDeviceEngine {
+  public:
+    TestDeviceEngine();
+    ~TestDeviceEngine();
+    TestDeviceEngine(const TestDeviceEngine&) = delete;
+    TestDeviceEngine& operator=(const TestDeviceEngine&) = delete;
+    bool Started() const { return started_; }
+
+  private:
+    std::string chosen_;
+    bool hadChoice_ = false;
+    bool started_ = false;
+};
+
+// Moves the test device's clock on (BASS_TestDeviceAdvance); false when it could not.
+bool Advance(DWORD milliseconds, DWORD period = 0, DWORD flags = 0);
+
 // Largest difference between two runs of 16-bit samples.
 int MaxDifference16(const uint8_t* a, const uint8_t* b, size_t bytes);
 
