@@ -91,7 +91,7 @@ DWORD BASS_GetConfig(DWORD option) {
 
 BOOL BASS_IsSilentDevice() {
     const auto device = TheOutput().Device();
-    return Ok(device && *device != DeviceKind::Card ? TRUE : FALSE);
+    return device && *device != DeviceKind::Card ? TRUE : FALSE;
 }
 
 BOOL BASS_TestDeviceAdvance(DWORD milliseconds, DWORD period, DWORD flags) {

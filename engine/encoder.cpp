@@ -471,14 +471,17 @@ int EncoderTable::Start(Channel& channel, const char* commandLine, DWORD flags, 
         record->encoder->WriteHeader(channel.Rate(), channel.Channels(),
                                      channel.IsFloat() && !record->toInt);
     }
+    bool released = false;
     {
         std::lock_guard lock(channel.mutex());
-        if (channel.Released()) {
-            record->encoder->Stop();
-            return BASS_ERROR_HANDLE;
-        }
+        released = channel.Released();
         // The lowest priority: the encoder takes the data after every other routine.
-        channel.AddDsp(dsp, EncodeDsp, record.get(), INT_MIN);
+        if (!released) channel.AddDsp(dsp, EncodeDsp, record.get(), INT_MIN);
+    }
+    if (released) {
+        // Freed meanwhile: the program is waited for without the channel's lock.
+        record->encoder->Stop();
+        return BASS_ERROR_HANDLE;
     }
     std::lock_guard lock(mutex_);
     records_.emplace(handle, std::move(record));

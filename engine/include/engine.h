@@ -20,14 +20,19 @@
 // Locks, and the order in which they may be taken:
 // - Each channel has its own (recursive) lock, held while its routines and syncs run. A mixer's
 //   may be held while a source's is taken, never the reverse.
-// - The engine's table of handles, its table of encoders and its output state each have a lock
-//   that is taken last: a channel's lock may be held while one of them is taken, never the
-//   reverse, and nothing else is taken or called while one of them is held.
-// - An encoder's input lock is taken under the channel's lock (its routine writes in the pull);
-//   stopping an encoder takes the channel's lock first, lets go of it, then the encoder's own.
-// - The test device holds its own lock around its callbacks; a playing channel's output is
-//   closed under the channel's lock, so a channel's lock may be held while the test device's is
-//   taken, never the reverse.
+// - The engine's table of handles and its table of encoders each have a lock that is taken
+//   last: a channel's lock may be held while one of them is taken, never the reverse, and no
+//   other lock is taken under them.
+// - The output's lock (the device chosen, the channels playing, the playback thread's rounds)
+//   may be taken under a channel's lock, never the reverse; the playback thread lets go of it
+//   before it takes a channel's. Only the test device's lock is taken under it, as the device
+//   starts.
+// - The test device holds its own lock around its callbacks, which take none; a playing
+//   channel's output opens and closes under the channel's lock, so a channel's lock may be held
+//   while the test device's is taken, never the reverse.
+// - An encoder's input lock is taken under its channel's lock (its routine writes in the pull);
+//   stopping an encoder takes the channel's lock to remove the routine, lets go of it, and only
+//   then waits for the program under the encoder's own locks.
 
 #include <cstdint>
 
@@ -149,8 +154,8 @@ BOOL BASS_IsSilentDevice();
 // sleep. A round comes first too, so what was played, moved or stopped before the call is
 // buffered before the device takes anything; milliseconds 0 makes only that round. Fails with
 // BASS_ERROR_INIT before BASS_Init, BASS_ERROR_NOTAVAIL when the output is not the test device
-// or when called from the playback thread (a sync or DSP routine of a playing channel).
-// Any thread but the playback thread.
+// or when called from the playback thread (a sync or DSP routine of a playing channel), whose
+// rounds it would wait for. A test's thread, not from inside a sync or DSP routine.
 BOOL BASS_TestDeviceAdvance(DWORD milliseconds, DWORD period, DWORD flags);
 // Flag of BASS_TestDeviceAdvance: the playback thread is not asked for its rounds but keeps its
 // own pace, and the device waits after each callback until it has come round by itself, without
