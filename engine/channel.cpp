@@ -1,8 +1,10 @@
 #include "channel.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "playback.h"
+#include "sample_convert.h"
 
 namespace chime {
 
@@ -10,6 +12,165 @@ Channel::Channel(DWORD handle, DWORD flags, int rate, int channels)
     : handle_(handle), flags_(flags), rate_(rate), channels_(channels) {}
 
 Channel::~Channel() = default;
+
+double Channel::BytesToSeconds(int64_t bytes) const {
+    return static_cast<double>(bytes) / (static_cast<double>(rate_) * FrameBytes());
+}
+
+int64_t Channel::SecondsToBytes(double seconds) const {
+    if (!(seconds >= 0) || seconds > 1e12) return -1;
+    // Whole frames, rounded down; a product that misses a whole number only by the double's
+    // representation error (0.02 s at 44100 Hz) counts as that number.
+    const double frames = seconds * rate_;
+    double whole = std::nearbyint(frames);
+    if (std::fabs(frames - whole) > 1e-7 * std::max(1.0, whole)) whole = std::floor(frames);
+    return static_cast<int64_t>(whole) * FrameBytes();
+}
+
+BASS_CHANNELINFO Channel::Info() const {
+    BASS_CHANNELINFO info{};
+    info.freq = static_cast<DWORD>(rate_);
+    info.chans = static_cast<DWORD>(channels_);
+    info.flags = flags_;
+    info.origres = static_cast<DWORD>(SourceBits());
+    info.filename = FileName();
+    return info;
+}
+
+int Channel::Play(bool restart, DeviceKind device) {
+    if (released_) return BASS_ERROR_HANDLE;
+    if (restart) {
+        SetPosition(0);
+        if (playback_) playback_->Flush(0);
+    }
+    if (!playback_) playback_ = std::make_unique<Playback>(*this, device);
+    // A stream that has played to its end plays again from the start.
+    if (playback_->State() == PlayState::Stopped && AtEnd()) {
+        SetPosition(0);
+        playback_->Flush(0);
+    }
+    if (playback_->State() != PlayState::Playing) playback_->SetState(PlayState::Playing);
+    return BASS_OK;
+}
+
+int Channel::Pause() {
+    if (!playback_ || playback_->State() != PlayState::Playing) return BASS_ERROR_NOPLAY;
+    playback_->SetState(PlayState::Paused);
+    return BASS_OK;
+}
+
+void Channel::Stop() {
+    if (IsDecoding()) {
+        stopped_ = true;
+        return;
+    }
+    if (!playback_ || playback_->State() == PlayState::Stopped) return;
+    const int64_t heard = playback_->HeardPosition(*this);
+    playback_->SetState(PlayState::Stopped);
+    // From the channel's own routines the pull under way goes on from where it is.
+    if (!PulledOnThisThread()) {
+        SetPosition(heard);
+        playback_->Flush(decodePos_);
+    }
+}
+
+int Channel::MoveTo(int64_t pos) {
+    if (released_) return BASS_ERROR_HANDLE;
+    if (!SetPosition(pos)) return BASS_ERROR_POSITION;
+    if (playback_ && !PulledOnThisThread()) playback_->Flush(decodePos_);
+    return BASS_OK;
+}
+
+int64_t Channel::Position() {
+    if (playback_ && playback_->State() != PlayState::Stopped) {
+        return playback_->HeardPosition(*this);
+    }
+    return decodePos_;
+}
+
+DWORD Channel::ActiveState() {
+    if (IsDecoding()) return stopped_ || AtEnd() ? BASS_ACTIVE_STOPPED : BASS_ACTIVE_PLAYING;
+    if (!playback_) return BASS_ACTIVE_STOPPED;
+    return static_cast<DWORD>(playback_->State());
+}
+
+DWORD Channel::Level(int& error) {
+    error = BASS_OK;
+    if (!IsDecoding()) {
+        if (!playback_) {
+            error = BASS_ERROR_NOPLAY;
+            return 0xFFFFFFFF;
+        }
+        return playback_->Level();
+    }
+    if (stopped_) {
+        error = BASS_ERROR_NOPLAY;
+        return 0xFFFFFFFF;
+    }
+    // 20 ms of the channel's data, pulled as a read would pull it, through a block of fixed size
+    // whatever the rate and channels.
+    uint8_t block[16384];
+    const int frameBytes = FrameBytes();
+    const int64_t blockFrames =
+        std::max<int64_t>(1, static_cast<int64_t>(sizeof block) / frameBytes);
+    int64_t left = std::max(1, rate_ / 50);
+    bool any = false;
+    Peaks p;
+    while (left > 0) {
+        const int64_t want = std::min(left, blockFrames);
+        const int64_t got = Pull(block, want * frameBytes, nullptr) / frameBytes;
+        if (got <= 0) break;
+        any = true;
+        const Peaks q = MeasurePeaks(block, got, channels_, IsFloat());
+        p.left = std::max(p.left, q.left);
+        p.right = std::max(p.right, q.right);
+        left -= got;
+        if (got < want) break;
+    }
+    if (!any) {
+        error = BASS_ERROR_ENDED;
+        return 0xFFFFFFFF;
+    }
+    return static_cast<DWORD>(p.left) | (static_cast<DWORD>(p.right) << 16);
+}
+
+int64_t Channel::Read(uint8_t* out, int64_t bytes, int& error) {
+    error = released_ ? BASS_ERROR_HANDLE : stopped_ ? BASS_ERROR_NOPLAY : BASS_OK;
+    if (error != BASS_OK) return -1;
+    return Pull(out, bytes, nullptr);
+}
+
+bool Channel::ServicePlayback() {
+    Playback::Service service;
+    {
+        std::lock_guard lock(mutex_);
+        if (released_) {
+            playback_.reset();
+            return false;
+        }
+        if (!playback_) return false;
+        service = playback_->Run(*this);
+    }
+    for (const DeferredSync& s : service.due) {
+        // Under the channel's lock: once a removal or a free has returned, the sync never runs
+        // again.
+        std::lock_guard lock(mutex_);
+        if (TakeHeardSync(s.handle)) s.proc(s.handle, handle_, s.data, s.user);
+    }
+    return service.finished && (flags_ & BASS_STREAM_AUTOFREE);
+}
+
+std::vector<std::shared_ptr<Channel>> Channel::Free() {
+    Release();
+    // From inside the channel's own routines the output is still in use up the stack; the
+    // playback thread drops it afterwards.
+    if (!PulledOnThisThread()) {
+        playback_.reset();
+    } else if (playback_) {
+        playback_->SetState(PlayState::Stopped);
+    }
+    return AutoFreeSources();
+}
 
 bool Channel::PulledOnThisThread() const {
     return puller_.load(std::memory_order_relaxed) == std::this_thread::get_id();
@@ -211,6 +372,14 @@ void Channel::Release() {
     for (auto& d : dsps_)
         d->removed.store(true, std::memory_order_relaxed);
     dsps_.clear();
+}
+
+std::unique_ptr<Decoder> Stream::OpenDecoder(const std::string& path, DWORD flags, int& error) {
+    DecoderOptions options;
+    options.floatSamples = (flags & BASS_SAMPLE_FLOAT) != 0;
+    options.exactLength = (flags & BASS_STREAM_PRESCAN) != 0;
+    error = BASS_OK;
+    return Decoder::Open(path, options, error);
 }
 
 Stream::Stream(DWORD handle, DWORD flags, std::unique_ptr<Decoder> decoder, std::string path)

@@ -16,6 +16,7 @@
 namespace chime {
 
 class Playback;
+enum class DeviceKind;
 
 struct SyncEntry {
     HSYNC handle;
@@ -71,9 +72,37 @@ class Channel : public std::enable_shared_from_this<Channel> {
     int FrameBytes() const { return channels_ * (IsFloat() ? 4 : 2); }
     virtual const char* FileName() const { return nullptr; }
     virtual int SourceBits() const { return 0; }
+    // Exact: bytes divided by the bytes of one second.
+    double BytesToSeconds(int64_t bytes) const;
+    // Whole frames, rounded down; -1 for a time that is not a time.
+    int64_t SecondsToBytes(double seconds) const;
 
-    // Everything below is called with mutex() held.
+    // Everything below is called with mutex() held, but for ServicePlayback.
     std::recursive_mutex& mutex() { return mutex_; }
+
+    BASS_CHANNELINFO Info() const;
+    // The transport of a channel that is played (not decoding); each returns BASS_OK or the
+    // engine's error. Play opens the output on device when there is none yet.
+    int Play(bool restart, DeviceKind device);
+    int Pause();
+    // Back to where the position was heard; what was buffered but not heard is decoded again
+    // when play resumes. A decoding channel stops delivering until it is moved.
+    void Stop();
+    // A seek from outside the channel's routines drops what is buffered so that it is heard at
+    // once; one from its own sync or DSP routine continues the data being decoded (a seamless
+    // loop). Past the end it fails and changes nothing.
+    int MoveTo(int64_t pos);
+    // For a playing channel the position being heard, else the decoding position.
+    int64_t Position();
+    DWORD ActiveState();
+    // Peaks of the last 20 ms heard, or for a decoding channel of the next 20 ms, which it
+    // consumes; all bits set with error set when there is nothing to measure.
+    DWORD Level(int& error);
+    // Pulls from a decoding channel as a caller does; -1 with error set when it cannot.
+    int64_t Read(uint8_t* out, int64_t bytes, int& error);
+    // Playback thread, without the lock: one round of the channel's output (refill, the syncs
+    // now heard). True when an auto-free channel has played to its end and is to be freed.
+    bool ServicePlayback();
 
     // Total length in bytes (exact where the channel knows it), -1 when unknown.
     virtual int64_t LengthBytes() = 0;
@@ -112,11 +141,15 @@ class Channel : public std::enable_shared_from_this<Channel> {
     // a source's sync, the mixer position that corresponds to the sync.
     virtual int64_t DspStartPosition() { return decodePos_; }
 
-    // Called when the handle is freed: no further pulls deliver anything.
-    virtual void Release();
+    // Called when the handle is freed: no further pulls deliver anything, no routine runs
+    // again and the output closes. Returns the channels to be freed with it.
+    std::vector<std::shared_ptr<Channel>> Free();
     bool Released() const { return released_; }
 
   protected:
+    virtual void Release();
+    // The channels freed with this one (a mixer's auto-free sources).
+    virtual std::vector<std::shared_ptr<Channel>> AutoFreeSources() const { return {}; }
     // Delivers up to bytes bytes of raw data from the current position (frame-aligned) and
     // advances decodePos_; fewer at the end.
     virtual int64_t Produce(uint8_t* out, int64_t bytes) = 0;
@@ -150,14 +183,17 @@ class Channel : public std::enable_shared_from_this<Channel> {
 // A file decoded through FFmpeg.
 class Stream : public Channel {
   public:
+    // The decoder for a file opened with the create calls' flags; null with the engine's error
+    // set when it cannot be decoded.
+    static std::unique_ptr<Decoder> OpenDecoder(const std::string& path, DWORD flags, int& error);
     Stream(DWORD handle, DWORD flags, std::unique_ptr<Decoder> decoder, std::string path);
     const char* FileName() const override { return path_.c_str(); }
     int SourceBits() const override { return decoder_ ? decoder_->SourceBits() : 0; }
     int64_t LengthBytes() override;
     bool AtEnd() override;
-    void Release() override;
 
   protected:
+    void Release() override;
     int64_t Produce(uint8_t* out, int64_t bytes) override;
     bool Seek(int64_t pos) override;
 

@@ -15,6 +15,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "channel.h"
+#include "sample_convert.h"
+
 extern char** environ;
 
 namespace chime {
@@ -414,6 +417,108 @@ BASS_ENCODE_RESULT Encoder::Result() const {
     if (text.empty()) text = failure_;
     std::snprintf(r.message, sizeof r.message, "%s", text.c_str());
     return r;
+}
+
+namespace {
+
+// The encoder's routine: the channel's block, as 16-bit samples when asked, to the program.
+void EncodeDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
+    auto* r = static_cast<EncoderRecord*>(user);
+    if (!r->toInt) {
+        r->encoder->Write(static_cast<const uint8_t*>(buffer), length);
+        return;
+    }
+    const float* in = static_cast<const float*>(buffer);
+    const size_t n = length / sizeof(float);
+    r->scratch.resize(n);
+    FloatTo16(in, r->scratch.data(), static_cast<ptrdiff_t>(n));
+    r->encoder->Write(reinterpret_cast<const uint8_t*>(r->scratch.data()), n * 2);
+}
+
+}  // namespace
+
+void EndEncoder(EncoderRecord& r, const std::shared_ptr<Channel>& channel, EncoderEnd how) {
+    // A pull waiting on the program's full pipe lets go of the channel's lock at once.
+    r.encoder->Deactivate();
+    if (channel) {
+        std::lock_guard lock(channel->mutex());
+        channel->RemoveDsp(r.dsp);
+    }
+    switch (how) {
+        case EncoderEnd::Finish:
+            r.encoder->CloseInput();
+            break;
+        case EncoderEnd::Stop:
+            r.encoder->Stop();
+            break;
+        case EncoderEnd::Abort:
+            r.encoder->Abort();
+            break;
+    }
+}
+
+int EncoderTable::Start(Channel& channel, const char* commandLine, DWORD flags, HENCODE handle,
+                        HDSP dsp) {
+    std::string why;
+    auto record = std::make_shared<EncoderRecord>();
+    bool missing = false;
+    record->encoder = Encoder::Start(commandLine, why, missing);
+    if (!record->encoder) return missing ? BASS_ERROR_FILEOPEN : BASS_ERROR_CREATE;
+    record->channel = channel.Handle();
+    record->dsp = dsp;
+    record->toInt = channel.IsFloat() && (flags & BASS_ENCODE_FP_16BIT);
+    if (!(flags & BASS_ENCODE_NOHEAD)) {
+        record->encoder->WriteHeader(channel.Rate(), channel.Channels(),
+                                     channel.IsFloat() && !record->toInt);
+    }
+    bool released = false;
+    {
+        std::lock_guard lock(channel.mutex());
+        released = channel.Released();
+        // The lowest priority: the encoder takes the data after every other routine.
+        if (!released) channel.AddDsp(dsp, EncodeDsp, record.get(), INT_MIN);
+    }
+    if (released) {
+        // Freed meanwhile: the program is waited for without the channel's lock.
+        record->encoder->Stop();
+        return BASS_ERROR_HANDLE;
+    }
+    std::lock_guard lock(mutex_);
+    records_.emplace(handle, std::move(record));
+    return BASS_OK;
+}
+
+std::shared_ptr<EncoderRecord> EncoderTable::Find(HENCODE handle) const {
+    std::lock_guard lock(mutex_);
+    auto it = records_.find(handle);
+    return it == records_.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<EncoderRecord>> EncoderTable::Of(DWORD channel) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<EncoderRecord>> out;
+    for (const auto& [h, r] : records_) {
+        if (r->channel == channel) out.push_back(r);
+    }
+    return out;
+}
+
+std::vector<std::shared_ptr<EncoderRecord>> EncoderTable::For(DWORD handle) const {
+    if (auto r = Find(handle)) return {std::move(r)};
+    return Of(handle);
+}
+
+void EncoderTable::EndAll(const std::shared_ptr<Channel>& channel) {
+    for (auto& r : Of(channel->Handle())) {
+        EndEncoder(*r, channel, EncoderEnd::Stop);
+        std::lock_guard lock(mutex_);
+        std::erase_if(records_, [&r](const auto& kv) { return kv.second == r; });
+    }
+}
+
+void EncoderTable::Clear() {
+    std::lock_guard lock(mutex_);
+    records_.clear();
 }
 
 }  // namespace chime

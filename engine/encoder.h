@@ -1,6 +1,7 @@
 #pragma once
 // Hand-over of a channel's data to an external encoder program through a pipe on its standard
-// input.
+// input: the program and its pipes, the routine that feeds it from its channel, how it ends, and
+// the engine's table of encoders.
 
 #include <sys/types.h>
 
@@ -10,11 +11,14 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "engine.h"
 
 namespace chime {
+
+class Channel;
 
 // Splits a command line into words by the Windows rules: blanks separate words except inside
 // double quotes; 2n backslashes before a quote give n backslashes and the quote groups, 2n+1
@@ -96,6 +100,45 @@ class Encoder {
     bool waited_ = false;
     bool exited_ = false;
     int exitCode_ = -1;
+};
+
+// An encoder fed by a DSP routine that runs after every other routine of its channel.
+struct EncoderRecord {
+    std::unique_ptr<Encoder> encoder;
+    DWORD channel = 0;
+    HDSP dsp = 0;
+    bool toInt = false;  // float data handed over as 16-bit
+    std::vector<int16_t> scratch;
+};
+
+enum class EncoderEnd { Finish, Stop, Abort };
+
+// Detaches the encoder's routine from its channel (null when the channel is already gone), then
+// ends the encoder the given way: the routine goes first, so no pull writes to the program after
+// it has been told that the data is over. Takes the channel's lock, then lets go of it before
+// the program is waited for.
+void EndEncoder(EncoderRecord& record, const std::shared_ptr<Channel>& channel, EncoderEnd how);
+
+// The engine's encoders by handle. Its lock is taken last and held only over the table itself.
+class EncoderTable {
+  public:
+    // Starts the program of commandLine, writes the WAVE header unless BASS_ENCODE_NOHEAD, sets
+    // the routine (handle dsp) on channel and lists the encoder under handle. BASS_OK, or
+    // BASS_ERROR_FILEOPEN when the program was not found, BASS_ERROR_CREATE when it did not
+    // start, BASS_ERROR_HANDLE when the channel was freed meanwhile. Without the channel's lock.
+    int Start(Channel& channel, const char* commandLine, DWORD flags, HENCODE handle, HDSP dsp);
+    std::shared_ptr<EncoderRecord> Find(HENCODE handle) const;
+    // An encoder's handle names that encoder; a channel's names every encoder on it.
+    std::vector<std::shared_ptr<EncoderRecord>> For(DWORD handle) const;
+    // Stops every encoder of a channel that is being freed, and lets go of them.
+    void EndAll(const std::shared_ptr<Channel>& channel);
+    void Clear();
+
+  private:
+    std::vector<std::shared_ptr<EncoderRecord>> Of(DWORD channel) const;
+
+    mutable std::mutex mutex_;
+    std::unordered_map<HENCODE, std::shared_ptr<EncoderRecord>> records_;
 };
 
 }  // namespace chime

@@ -59,14 +59,16 @@ bool Mixer::Restart(Source& s, int64_t mixerFrame) {
     return true;
 }
 
-bool Mixer::AddSource(const std::shared_ptr<Channel>& source, DWORD flags) {
+int Mixer::AddSource(const std::shared_ptr<Channel>& source, DWORD flags) {
     auto s = std::make_unique<Source>();
     s->channel = source;
     s->flags = flags;
     std::lock_guard lock(source->mutex());
-    if (!Restart(*s, DecodePosition() / FrameBytes())) return false;
+    if (source->MixerHandle() != 0) return BASS_ERROR_ALREADY;
+    if (!Restart(*s, DecodePosition() / FrameBytes())) return BASS_ERROR_FORMAT;
+    source->SetMixerHandle(Handle());
     sources_.push_back(std::move(s));
-    return true;
+    return BASS_OK;
 }
 
 std::vector<std::shared_ptr<Channel>> Mixer::AutoFreeSources() const {

@@ -16,10 +16,9 @@ class Mixer : public Channel {
     Mixer(DWORD handle, DWORD flags, int rate, int channels);
     ~Mixer() override;
 
-    // With the mixer's mutex held. False when the source cannot be converted.
-    bool AddSource(const std::shared_ptr<Channel>& source, DWORD flags);
-    // The sources to free with the mixer.
-    std::vector<std::shared_ptr<Channel>> AutoFreeSources() const;
+    // With the mixer's lock held. BASS_OK, or BASS_ERROR_ALREADY when the source is already
+    // in a mixer, BASS_ERROR_FORMAT when it cannot be converted to the mixer's format.
+    int AddSource(const std::shared_ptr<Channel>& source, DWORD flags);
     // The mixer byte position at which the source's byte position comes out of the mixer,
     // counted along the source's data since it last moved (a move not yet seen by a pull
     // included); -1 when it is not a source here or the position lies before the move.
@@ -30,6 +29,8 @@ class Mixer : public Channel {
     int64_t DspStartPosition() override;
 
   protected:
+    // The sources added with BASS_STREAM_AUTOFREE.
+    std::vector<std::shared_ptr<Channel>> AutoFreeSources() const override;
     int64_t Produce(uint8_t* out, int64_t bytes) override;
     bool Seek(int64_t pos) override;
 

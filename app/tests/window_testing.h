@@ -1,6 +1,6 @@
 #pragma once
 // What the window test programs share: how each starts (a home of its own, where start-up makes
-// its folders; no display, the offscreen platform; the silent device), and a look at the error
+// its folders; no display, the offscreen platform; the engine's device), and a look at the error
 // box that the program shows next.
 
 #include <QApplication>
@@ -25,14 +25,15 @@ inline void CheckNextErrorBox(QObject* context, bool& seen, const QString& text 
     });
 }
 
+// audio: the device the engine plays on ("silent", or "manual" for the test device).
 template <typename Test>
-int RunWindowTests(int argc, char** argv) {
+int RunWindowTests(int argc, char** argv, const char* audio = "silent") {
     QTemporaryDir home;
     qputenv("HOME", home.path().toUtf8());
     qunsetenv("XDG_CONFIG_HOME");
     qunsetenv("XDG_DOCUMENTS_DIR");
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("CHIMEWRIGHT_AUDIO", "silent");
+    qputenv("CHIMEWRIGHT_AUDIO", audio);
     chime::Application app(argc, argv);
     Test test;
     return QTest::qExec(&test, argc, argv);

@@ -107,4 +107,25 @@ int MaxDifference16(const uint8_t* a, const uint8_t* b, size_t bytes) {
     return worst;
 }
 
+TestDeviceEngine::TestDeviceEngine() {
+    const char* was = std::getenv("CHIMEWRIGHT_AUDIO");
+    hadChoice_ = was != nullptr;
+    if (hadChoice_) chosen_ = was;
+    ::setenv("CHIMEWRIGHT_AUDIO", "manual", 1);
+    started_ = BASS_Init(-1, 44100, 0, nullptr, nullptr) != FALSE;
+}
+
+TestDeviceEngine::~TestDeviceEngine() {
+    if (started_) BASS_Free();
+    if (hadChoice_) {
+        ::setenv("CHIMEWRIGHT_AUDIO", chosen_.c_str(), 1);
+    } else {
+        ::unsetenv("CHIMEWRIGHT_AUDIO");
+    }
+}
+
+bool Advance(DWORD milliseconds, DWORD period, DWORD flags) {
+    return BASS_TestDeviceAdvance(milliseconds, period, flags) != FALSE;
+}
+
 }  // namespace chime::test

@@ -43,6 +43,25 @@ int16_t Expected16(float sample);
 std::vector<std::string> FilesIn(const std::string& folder);
 std::string FileText(const std::string& path);
 
+// The engine started on the test device (CHIMEWRIGHT_AUDIO=manual), whose clock moves only by
+// Advance, for as long as this lives; then freed, with the variable as it was.
+class TestDeviceEngine {
+  public:
+    TestDeviceEngine();
+    ~TestDeviceEngine();
+    TestDeviceEngine(const TestDeviceEngine&) = delete;
+    TestDeviceEngine& operator=(const TestDeviceEngine&) = delete;
+    bool Started() const { return started_; }
+
+  private:
+    std::string chosen_;
+    bool hadChoice_ = false;
+    bool started_ = false;
+};
+
+// Moves the test device's clock on (BASS_TestDeviceAdvance); false when it could not.
+bool Advance(DWORD milliseconds, DWORD period = 0, DWORD flags = 0);
+
 // Largest difference between two runs of 16-bit samples.
 int MaxDifference16(const uint8_t* a, const uint8_t* b, size_t bytes);
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -114,16 +113,16 @@ TEST(MoveSync, ALoopJumpIsToldBeforeTheFirstBlockFromTheStart) {
 }
 
 TEST(MoveSync, StopAndRestartOfAPlayingStreamAreMovesPauseIsNot) {
-    ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
+    TestDeviceEngine engine;
+    ASSERT_TRUE(engine.Started());
     const std::string path = Tone(3);
     const HSTREAM h = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, BASS_STREAM_PRESCAN);
     ASSERT_NE(h, 0u);
     Moves m;
     BASS_ChannelSetSync(h, BASS_SYNC_MOVE | BASS_SYNC_MIXTIME, 0, CountMove, &m);
     ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
-    // Wait until the playback thread has decoded ahead of what is heard.
-    while (BASS_ChannelGetPosition(h, BASS_POS_BYTE) < BASS_ChannelSeconds2Bytes(h, 0.1))
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The playback thread decodes a quarter second ahead of the 0.1 s heard.
+    ASSERT_TRUE(Advance(100));
     ASSERT_TRUE(BASS_ChannelPause(h));
     ASSERT_TRUE(BASS_ChannelPlay(h, FALSE));
     EXPECT_EQ(m.count.load(), 0);
@@ -131,10 +130,10 @@ TEST(MoveSync, StopAndRestartOfAPlayingStreamAreMovesPauseIsNot) {
     ASSERT_TRUE(BASS_ChannelStop(h));
     EXPECT_EQ(m.count.load(), 1);
     EXPECT_EQ(m.thread.load(), std::this_thread::get_id());
+    EXPECT_EQ(BASS_ChannelGetPosition(h, BASS_POS_BYTE), BASS_ChannelSeconds2Bytes(h, 0.1));
     ASSERT_TRUE(BASS_ChannelPlay(h, TRUE));
     EXPECT_EQ(m.count.load(), 2);
     BASS_StreamFree(h);
-    BASS_Free();
 }
 
 TEST(DspStart, WhereARoutineActsFromOnAStreamAndOnAMixer) {

@@ -4,6 +4,35 @@
 // Every call is free-threaded: it may come from any thread, including from inside a sync or
 // DSP routine of the same channel. Handles are 32-bit values, 0 meaning failure or none; a
 // freed handle is not issued again for a long time, and every call on it fails without effect.
+//
+// Threads:
+// - The callers' threads: any thread that makes a call. A decoding channel's DSP routines and
+//   syncs run in the thread that pulls it, inside the pull.
+// - The playback thread, one from BASS_Init to BASS_Free: it decodes ahead for every playing
+//   channel, runs its DSP routines and mixtime syncs as it does, calls the other syncs when
+//   their position is heard, and frees an auto-free stream that has played to its end. It also
+//   moves the silent device on by the clock.
+// - The device's callback thread: PortAudio's for a sound card, or the test device's own thread
+//   (CHIMEWRIGHT_AUDIO=manual). It only copies out of a playing channel's buffer: no lock, no
+//   allocation, no I/O, no call of the caller's. The silent device has no thread of its own.
+// - Each encoder's error reader: keeps the last words its program writes to standard error.
+//
+// Locks, and the order in which they may be taken:
+// - Each channel has its own (recursive) lock, held while its routines and syncs run. A mixer's
+//   may be held while a source's is taken, never the reverse.
+// - The engine's table of handles and its table of encoders each have a lock that is taken
+//   last: a channel's lock may be held while one of them is taken, never the reverse, and no
+//   other lock is taken under them.
+// - The output's lock (the device chosen, the channels playing, the playback thread's rounds)
+//   may be taken under a channel's lock, never the reverse; the playback thread lets go of it
+//   before it takes a channel's. Only the test device's lock is taken under it, as the device
+//   starts.
+// - The test device holds its own lock around its callbacks, which take none; a playing
+//   channel's output opens and closes under the channel's lock, so a channel's lock may be held
+//   while the test device's is taken, never the reverse.
+// - An encoder's input lock is taken under its channel's lock (its routine writes in the pull);
+//   stopping an encoder takes the channel's lock to remove the routine, lets go of it, and only
+//   then waits for the program under the encoder's own locks.
 
 #include <cstdint>
 
@@ -106,14 +135,32 @@ DWORD BASS_GetVersion();
 BOOL BASS_SetConfig(DWORD option, DWORD value);
 DWORD BASS_GetConfig(DWORD option);
 // Starts the output. device -1 is the default device; freq and flags are accepted and unused
-// (each playing stream opens the output at its own rate). When no device opens, or the variable
-// CHIMEWRIGHT_AUDIO is "silent", a silent device that consumes audio in real time stands in.
+// (each playing stream opens the output at its own rate). When no device opens, for device 0,
+// or when the variable CHIMEWRIGHT_AUDIO is "silent", a silent device that consumes audio in
+// real time stands in. CHIMEWRIGHT_AUDIO=manual chooses the test device, whatever device is:
+// silent too, it keeps time only when BASS_TestDeviceAdvance moves its clock on.
 BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* win, const void* clsid);
 // Frees every channel, sync, DSP routine and encoder, then the output.
 BOOL BASS_Free();
 int BASS_ErrorGetCode();
-// True when the output is the silent device (after BASS_Init).
+// True when the output makes no sound: the silent device or the test device (after BASS_Init).
 BOOL BASS_IsSilentDevice();
+
+// For tests: moves the test device's clock on by milliseconds. As a sound card would, the
+// device's own thread calls every playing channel's output for its share of that time, in
+// callbacks of at most period milliseconds each (0: 10 ms); after each, the playback thread
+// makes a round (tops the buffers up, calls the syncs now heard, ends what has played out).
+// Returns once the last round is done, so the position then is the one the clock gives, with no
+// sleep. A round comes first too, so what was played, moved or stopped before the call is
+// buffered before the device takes anything; milliseconds 0 makes only that round. Fails with
+// BASS_ERROR_INIT before BASS_Init, BASS_ERROR_NOTAVAIL when the output is not the test device
+// or when called from the playback thread (a sync or DSP routine of a playing channel), whose
+// rounds it would wait for. A test's thread, not from inside a sync or DSP routine.
+BOOL BASS_TestDeviceAdvance(DWORD milliseconds, DWORD period, DWORD flags);
+// Flag of BASS_TestDeviceAdvance: the playback thread is not asked for its rounds but keeps its
+// own pace, and the device waits after each callback until it has come round by itself, without
+// synchronising with it: nothing but the output's buffer orders the two threads.
+constexpr DWORD BASS_TESTDEVICE_OWNPACE = 1;
 
 // Streams. mem must be FALSE, file is an 8-bit (UTF-8) path, offset and length must be 0.
 HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags);
