@@ -51,12 +51,13 @@ bool NeedsFullDecode(AVCodecID id) {
                         AV_CODEC_ID_WMALOSSLESS, AV_CODEC_ID_MUSEPACK7, AV_CODEC_ID_MUSEPACK8});
 }
 
-// The timestamps these codecs' containers give are not sample-accurate; seeking counts samples
-// from a packet index instead.
+// The timestamps these codecs' containers give are not sample-accurate (Ogg Vorbis's are off on
+// the last page, whose granule trims the end); seeking counts samples from a packet index
+// instead.
 bool NeedsIndex(AVCodecID id) {
     return IsOneOf(id, {AV_CODEC_ID_AC3, AV_CODEC_ID_EAC3, AV_CODEC_ID_WMAV1, AV_CODEC_ID_WMAV2,
                         AV_CODEC_ID_WMAPRO, AV_CODEC_ID_WMALOSSLESS, AV_CODEC_ID_MUSEPACK7,
-                        AV_CODEC_ID_MUSEPACK8});
+                        AV_CODEC_ID_MUSEPACK8, AV_CODEC_ID_VORBIS});
 }
 
 bool IsMp4(const AVFormatContext* format) {

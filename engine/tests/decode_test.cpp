@@ -119,8 +119,9 @@ TEST_P(EveryKind, SeekDeliversWhatALinearPullDeliversThere) {
     const QWORD length = static_cast<QWORD>(all.size());
     ASSERT_GT(length, 0);
     const QWORD window = std::min<QWORD>(length / 4, 4096 * frame);
-    // Far back, forward a long way, a short step forward, near the start, at the very end.
-    const double fractions[] = {0.8, 0.31, 0.52, 0.33, 0.001, 0.0};
+    // Far back, forward a long way, a short step forward, near the start, at the very start,
+    // near the end, and the last stretch before the end.
+    const double fractions[] = {0.8, 0.31, 0.52, 0.33, 0.001, 0.0, 0.93, 0.9, 0.97, 0.99};
     for (const double f : fractions) {
         const QWORD at = static_cast<QWORD>(f * (length - window) / frame) * frame;
         ASSERT_TRUE(BASS_ChannelSetPosition(h, at, BASS_POS_BYTE)) << "to " << at;
