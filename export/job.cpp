@@ -60,6 +60,7 @@ ExportJob::ExportJob(ExportRequest request) : request_(std::move(request)) {}
 
 ExportJob::~ExportJob() {
     if (!Ended() && state_ != State::Idle) Cancel();
+    JoinOpening();
     JoinCheck();
     Release(true);
 }
@@ -71,17 +72,27 @@ bool ExportJob::Fail(ExportFailure failure, std::string message) {
     return false;
 }
 
-bool ExportJob::OpenSource() {
+void ExportJob::OpenInBackground() {
     const std::string& input = request_.input;
     CreateFn* create = ExportCreateFor(ExtensionOf(input));
     // Float samples: the mixer and the effects work on the song's full resolution.
     DWORD flags = BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT;
     if (request_.checkSongLength) flags |= BASS_STREAM_PRESCAN;
-    ExportSource = create(FALSE, input.c_str(), 0, 0, flags);
+    // Opening can take a while (some kinds are decoded whole to know where their samples lie):
+    // the driving thread goes on meanwhile.
+    opening_ = std::thread([this, create, flags, input] {
+        openedSource_ = create(FALSE, input.c_str(), 0, 0, flags);
+        openError_ = openedSource_ == 0 ? BASS_ErrorGetCode() : BASS_OK;
+        opened_.store(true, std::memory_order_release);  // orders the two results above
+    });
+}
+
+bool ExportJob::OpenSource() {
+    const std::string& input = request_.input;
+    ExportSource = openedSource_;
     if (ExportSource == 0) {
         return Fail(ExportFailure::SourceOpen, "Error creating stream!\n" + input + ": " +
-                                                   OpenFailureReason(input, BASS_ErrorGetCode()) +
-                                                   ".");
+                                                   OpenFailureReason(input, openError_) + ".");
     }
     start_ = BASS_ChannelSeconds2Bytes(ExportSource, request_.startSeconds);
     end_ = BASS_ChannelSeconds2Bytes(ExportSource, request_.endSeconds);
@@ -157,6 +168,27 @@ bool ExportJob::StartEncoder() {
 
 bool ExportJob::Start() {
     if (state_ != State::Idle) return !Ended();
+    if (!(request_.startSeconds >= 0) || !(request_.endSeconds > request_.startSeconds)) {
+        return Fail(ExportFailure::BadSpan, "The start (" + Seconds(request_.startSeconds) +
+                                                ") is not before the end (" +
+                                                Seconds(request_.endSeconds) + ").");
+    }
+    OpenInBackground();
+    state_ = State::Opening;
+    return true;
+}
+
+bool ExportJob::WaitForSource(int waitMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (!opened_.load(std::memory_order_acquire)) {
+        if (std::chrono::steady_clock::now() >= until) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    JoinOpening();
+    return SetUp();
+}
+
+bool ExportJob::SetUp() {
     if (!OpenSource() || !ReserveTemporary()) {
         Release(true);
         return false;
@@ -308,6 +340,8 @@ bool ExportJob::WaitForCheck(int waitMs) {
 
 bool ExportJob::Step(int waitMs) {
     switch (state_) {
+        case State::Opening:
+            return WaitForSource(waitMs);
         case State::Pulling:
             return PullBlock();
         case State::Encoding:
@@ -324,9 +358,17 @@ bool ExportJob::Step(int waitMs) {
 
 void ExportJob::Cancel() {
     if (Ended()) return;
+    JoinOpening();
     JoinCheck();
     Release(true);
     Fail(ExportFailure::Cancelled, "The export was cancelled; nothing was saved.");
+}
+
+void ExportJob::JoinOpening() {
+    if (!opening_.joinable()) return;
+    opening_.join();
+    // A source opened for a job that is being cancelled is the job's to free.
+    if (ExportSource == 0 && ExportMixer == 0) ExportSource = openedSource_;
 }
 
 void ExportJob::JoinCheck() {

@@ -49,7 +49,7 @@ enum class ExportFailure {
 
 class ExportJob {
   public:
-    enum class State { Idle, Pulling, Encoding, Checking, Done, Failed };
+    enum class State { Idle, Opening, Pulling, Encoding, Checking, Done, Failed };
 
     explicit ExportJob(ExportRequest request);
     // A job that has not ended is cancelled: nothing is written and nothing left behind.
@@ -57,11 +57,13 @@ class ExportJob {
     ExportJob(const ExportJob&) = delete;
     ExportJob& operator=(const ExportJob&) = delete;
 
-    // Driving thread. Opens the song, the mixer and the encoder; false when the job failed.
+    // Driving thread. Starts opening the song (on a thread of the job's own: for some kinds it
+    // takes a whole decode); false when the request itself is refused.
     bool Start();
-    // Driving thread. Does the next piece of work: pulls one block of 1024 bytes, or waits up
-    // to waitMs for the encoder to complete the file or for the check of it. False once the job
-    // has ended (Done or Failed).
+    // Driving thread. Does the next piece of work: waits up to waitMs for the song to open and
+    // then sets up the mixer and the encoder, pulls one block of 1024 bytes, or waits up to
+    // waitMs for the encoder to complete the file or for the check of it. False once the job has
+    // ended (Done or Failed).
     bool Step(int waitMs = 10);
     // Driving thread, between steps. Stops the job at once: the encoder is aborted, the
     // temporary file removed, an existing file of the target's name left as it was.
@@ -86,6 +88,10 @@ class ExportJob {
 
   private:
     bool Fail(ExportFailure failure, std::string message);
+    void OpenInBackground();
+    bool WaitForSource(int waitMs);
+    // The rest of the start once the song is open: the mixer, the encoder, the effects.
+    bool SetUp();
     bool OpenSource();
     bool ReserveTemporary();
     bool StartEncoder();
@@ -95,6 +101,7 @@ class ExportJob {
     // Frees the chain, aborting the encoder first unless it completed; removes the temporary
     // file (unless kept for the check, or renamed into place already).
     void Release(bool abortEncoder, bool keepTemporary = false);
+    void JoinOpening();
     void JoinCheck();
 
     ExportRequest request_;
@@ -113,6 +120,10 @@ class ExportJob {
     int64_t pulled_ = 0;
     std::string temporary_;  // the file the encoder writes, beside the target
 
+    std::thread opening_;
+    std::atomic<bool> opened_{false};
+    HSTREAM openedSource_ = 0;  // the opening thread's, until opened_
+    int openError_ = BASS_OK;
     std::thread check_;
     std::atomic<bool> checkDone_{false};
     std::atomic<bool> stopCheck_{false};

@@ -319,14 +319,20 @@ TEST_F(Engine, AnExistingFileIsReplacedOnlyBySuccess) {
 
 TEST_F(Engine, ACancelledExportWritesNothingAtAnyStage) {
     const std::string song = ClickFile(44100, 2, ".wav", "-c:a pcm_s16le");
-    // Cancelled while pulling, and while the encoder completes the file.
-    for (const int blocks : {200, -1}) {
+    // Cancelled while the song opens, while pulling, and while the encoder completes the file.
+    using State = ExportJob::State;
+    for (const State stage : {State::Opening, State::Pulling, State::Encoding}) {
         const fs::path folder = Folder();
         std::ofstream(folder / "ring.m4r") << "old";
         ExportJob job(Request(song, folder / "ring.m4r", 0, 5));
         ASSERT_TRUE(job.Start()) << job.Message();
-        for (int i = 0; blocks < 0 ? job.GetState() == ExportJob::State::Pulling : i < blocks; ++i)
+        EXPECT_EQ(job.GetState(), State::Opening);
+        while (job.GetState() != stage)
+            ASSERT_TRUE(job.Step()) << job.Message();
+        // Some way into the pulls.
+        for (int i = 0; stage == State::Pulling && i < 200; ++i)
             ASSERT_TRUE(job.Step());
+        const int blocks = static_cast<int>(stage);
         job.Cancel();
         EXPECT_EQ(job.Failure(), ExportFailure::Cancelled);
         EXPECT_FALSE(job.Step());
