@@ -327,7 +327,9 @@ TEST(BadInput, FailsCleanlyOrEndsAtTheLastDecodableSample) {
                 EXPECT_EQ(BASS_ChannelIsActive(h), BASS_ACTIVE_STOPPED);
             }
             if (h != 0) BASS_StreamFree(h);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << c.path;
+            // A bound on a hang, far above any machine's speed: bad input never keeps a call
+            // busy for long.
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << c.path;
         }
     }
     // A file its reader may not read fails to open. Root reads anything, so as root the
