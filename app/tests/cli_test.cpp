@@ -58,7 +58,12 @@ TEST(ExportCommand, ExitCodesMessagesAndTheFileLeft) {
 
     o = Chimewright(base + " --start 0:05 --end 12.5 --fade-in 2 --title 'A \"b\"'");
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(o.out, ring.string() + ": 7.500 s, AAC-LC, 44100 Hz, 2 channels, 160 kb/s\n");
+    // The bit rate is about 160 kb/s: the encoder spends what the sound needs around it.
+    const std::string facts = ring.string() + ": 7.500 s, AAC-LC, 44100 Hz, 2 channels, ";
+    ASSERT_EQ(o.out.substr(0, facts.size()), facts);
+    const int kbps = std::atoi(o.out.c_str() + facts.size());
+    EXPECT_TRUE(kbps >= 150 && kbps <= 170) << o.out;
+    EXPECT_EQ(o.out.substr(o.out.size() - 6), " kb/s\n");
     EXPECT_TRUE(fs::exists(ring));
     EXPECT_EQ(o.err, "");
 

@@ -135,7 +135,6 @@ TEST_P(Layouts, TheSpanComesOutExactlyAndInPlace) {
     EXPECT_EQ(job.Facts().channels, 2);
     EXPECT_EQ(job.Facts().brand, "M4A ");
     EXPECT_EQ(job.Facts().codec, "AAC-LC");
-    EXPECT_NEAR(job.Facts().bitRate, 160000, 40000);
     EXPECT_EQ(test::FilesIn(folder), std::vector<std::string>{"ring.m4r"});
     const std::vector<float> heard = DecodeStereo((folder / "ring.m4r").string());
     ASSERT_EQ(heard.size(), 3u * 44100 * 2);
