@@ -63,6 +63,14 @@ std::vector<int16_t> As16(const std::vector<uint8_t>& b) {
 }
 
 // Pulls bytes bytes in blocks of odd frame counts, as no two players pull alike.
+// Every byte of a file as a plain pull of a decoding stream gives it, with no routine on it.
+std::vector<uint8_t> Linear(const std::string& path) {
+    const HSTREAM plain = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kDecode);
+    std::vector<uint8_t> all = PullAll(plain);
+    BASS_StreamFree(plain);
+    return all;
+}
+
 std::vector<uint8_t> PullOdd(HSTREAM h, int64_t bytes, int frameBytes) {
     std::vector<uint8_t> out(static_cast<size_t>(bytes));
     int64_t at = 0;
@@ -163,9 +171,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FadeSetUps, ::testing::ValuesIn(kSetUps),
 // without restarting it.
 TEST(Routines, CarryTheirStateFromBlockToBlockAndTakeNewSettingsAsTheyGo) {
     const std::string path = Tone(44100, 2, 2, 0.8);
-    const HSTREAM plain = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kDecode);
-    const std::vector<uint8_t> linear = PullAll(plain);
-    BASS_StreamFree(plain);
+    const std::vector<uint8_t> linear = Linear(path);
 
     const HSTREAM h = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kDecode);
     ASSERT_NE(h, 0u);
@@ -212,9 +218,7 @@ TEST(Routines, CarryTheirStateFromBlockToBlockAndTakeNewSettingsAsTheyGo) {
 // leaves the data alone.
 TEST(Routines, FiltersStartAgainAtAttachAndAfterAMove) {
     const std::string path = Tone(44100, 2, 2, 0.8);
-    const HSTREAM plain = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kDecode);
-    const std::vector<uint8_t> linear = PullAll(plain);
-    BASS_StreamFree(plain);
+    const std::vector<uint8_t> linear = Linear(path);
     const HSTREAM h = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kDecode);
     EffectChain chain;
     chain.SetFormat({16, 44100, 2});
@@ -247,9 +251,7 @@ TEST(Routines, FiltersStartAgainAtAttachAndAfterAMove) {
 // A fade set up while another runs replaces it: what follows gets the new ramp alone.
 TEST(Fades, ANewFadeReplacesTheOneThatRuns) {
     const std::string path = Tone(44100, 2, 2, 0.8);
-    const HSTREAM plain = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kDecode);
-    const std::vector<uint8_t> linear = PullAll(plain);
-    BASS_StreamFree(plain);
+    const std::vector<uint8_t> linear = Linear(path);
     const HSTREAM h = BASS_StreamCreateFile(FALSE, path.c_str(), 0, 0, kDecode);
     EffectChain chain;
     chain.SetFormat({16, 44100, 2});
