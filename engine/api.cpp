@@ -344,12 +344,21 @@ QWORD BASS_Mixer_ChannelGetMixerPosition(DWORD handle, QWORD pos) {
     return Ok<QWORD>(at);
 }
 
-HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc, void*) {
+HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
+                          void* user) {
+    return BASS_Encode_StartLimit(handle, cmdline, flags, proc, user, 0);
+}
+
+HENCODE BASS_Encode_StartLimit(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
+                               void*, QWORD limit) {
     auto ch = Find(handle);
     if (!ch) return Fail<HENCODE>(BASS_ERROR_HANDLE, 0);
-    if (proc != nullptr || cmdline == nullptr) return Fail<HENCODE>(BASS_ERROR_ILLPARAM, 0);
+    if (proc != nullptr || cmdline == nullptr || limit < 0) {
+        return Fail<HENCODE>(BASS_ERROR_ILLPARAM, 0);
+    }
     int error = BASS_OK;
-    const HENCODE encoder = TheRegistry().StartEncoder(*ch, cmdline, flags, error);
+    const HENCODE encoder =
+        TheRegistry().StartEncoder(*ch, cmdline, flags, limit == 0 ? -1 : limit, error);
     return Result(error, encoder, HENCODE{0});
 }
 
@@ -363,16 +372,6 @@ BOOL BASS_Encode_Finish(DWORD handle) {
 
 BOOL BASS_Encode_Abort(DWORD handle) {
     return EndEncoders(handle, EncoderEnd::Abort);
-}
-
-BOOL BASS_Encode_Write(HENCODE handle, const void* buffer, DWORD length) {
-    auto r = TheRegistry().Encoders().Find(handle);
-    if (!r) return Fail(BASS_ERROR_HANDLE, FALSE);
-    if (buffer == nullptr && length > 0) return Fail(BASS_ERROR_ILLPARAM, FALSE);
-    if (!r->encoder->Write(static_cast<const uint8_t*>(buffer), length)) {
-        return Fail(BASS_ERROR_ENDED, FALSE);
-    }
-    return Ok(TRUE);
 }
 
 DWORD BASS_Encode_IsActive(DWORD handle) {

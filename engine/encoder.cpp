@@ -300,12 +300,13 @@ bool Encoder::Write(const uint8_t* data, size_t bytes) {
     return true;
 }
 
-bool Encoder::WriteHeader(int rate, int channels, bool isFloat) {
+bool Encoder::WriteHeader(int rate, int channels, bool isFloat, int64_t dataBytes) {
     const uint32_t sampleBytes = isFloat ? 4 : 2;
-    // A writer into a pipe cannot know the length: the sizes are left open (all bits set),
+    // A writer into a pipe that cannot know the length leaves the sizes open (all bits set),
     // which readers take as "to the end of the stream".
+    const bool open = dataBytes < 0 || dataBytes > int64_t{0xFFFFFFFF} - 36;
     std::string h = "RIFF";
-    AppendWord(h, 0xFFFFFFFF, 4);
+    AppendWord(h, open ? 0xFFFFFFFF : static_cast<uint32_t>(dataBytes + 36), 4);
     h += "WAVEfmt ";
     AppendWord(h, 16, 4);
     AppendWord(h, isFloat ? 3 : 1, 2);  // IEEE float or PCM
@@ -315,7 +316,7 @@ bool Encoder::WriteHeader(int rate, int channels, bool isFloat) {
     AppendWord(h, static_cast<uint32_t>(channels) * sampleBytes, 2);
     AppendWord(h, sampleBytes * 8, 2);
     h += "data";
-    AppendWord(h, 0xFFFFFFFF, 4);
+    AppendWord(h, open ? 0xFFFFFFFF : static_cast<uint32_t>(dataBytes), 4);
     return Write(reinterpret_cast<const uint8_t*>(h.data()), h.size());
 }
 
@@ -422,17 +423,26 @@ BASS_ENCODE_RESULT Encoder::Result() const {
 namespace {
 
 // The encoder's routine: the channel's block, as 16-bit samples when asked, to the program.
+// Hands bytes to the program, no more than its limit.
+void Hand(EncoderRecord& r, const uint8_t* data, size_t bytes) {
+    if (r.left >= 0) {
+        bytes = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(bytes), r.left));
+        r.left -= static_cast<int64_t>(bytes);
+    }
+    if (bytes > 0) r.encoder->Write(data, bytes);
+}
+
 void EncodeDsp(HDSP, DWORD, void* buffer, DWORD length, void* user) {
     auto* r = static_cast<EncoderRecord*>(user);
     if (!r->toInt) {
-        r->encoder->Write(static_cast<const uint8_t*>(buffer), length);
+        Hand(*r, static_cast<const uint8_t*>(buffer), length);
         return;
     }
     const float* in = static_cast<const float*>(buffer);
     const size_t n = length / sizeof(float);
     r->scratch.resize(n);
     FloatTo16(in, r->scratch.data(), static_cast<ptrdiff_t>(n));
-    r->encoder->Write(reinterpret_cast<const uint8_t*>(r->scratch.data()), n * 2);
+    Hand(*r, reinterpret_cast<const uint8_t*>(r->scratch.data()), n * 2);
 }
 
 }  // namespace
@@ -457,8 +467,8 @@ void EndEncoder(EncoderRecord& r, const std::shared_ptr<Channel>& channel, Encod
     }
 }
 
-int EncoderTable::Start(Channel& channel, const char* commandLine, DWORD flags, HENCODE handle,
-                        HDSP dsp) {
+int EncoderTable::Start(Channel& channel, const char* commandLine, DWORD flags, int64_t limit,
+                        HENCODE handle, HDSP dsp) {
     std::string why;
     auto record = std::make_shared<EncoderRecord>();
     bool missing = false;
@@ -467,9 +477,10 @@ int EncoderTable::Start(Channel& channel, const char* commandLine, DWORD flags, 
     record->channel = channel.Handle();
     record->dsp = dsp;
     record->toInt = channel.IsFloat() && (flags & BASS_ENCODE_FP_16BIT);
+    record->left = limit;
     if (!(flags & BASS_ENCODE_NOHEAD)) {
         record->encoder->WriteHeader(channel.Rate(), channel.Channels(),
-                                     channel.IsFloat() && !record->toInt);
+                                     channel.IsFloat() && !record->toInt, limit);
     }
     bool released = false;
     {

@@ -47,8 +47,9 @@ class Encoder {
     // Thread that pulls the channel. Writes bytes to the program's input, giving up when it
     // has taken nothing for the stall timeout. False once the encoder is no longer taking data.
     bool Write(const uint8_t* data, size_t bytes);
-    // Writes a WAVE header of 16-bit PCM (or 32-bit float) with an open length.
-    bool WriteHeader(int rate, int channels, bool isFloat);
+    // Writes a WAVE header of 16-bit PCM (or 32-bit float) that announces dataBytes bytes of
+    // samples, or an open length when dataBytes is below 0 (or too large for the header).
+    bool WriteHeader(int rate, int channels, bool isFloat, int64_t dataBytes);
     // Any thread. No further data is taken; a Write under way gives up within 100 ms.
     void Deactivate() { active_.store(false, std::memory_order_release); }
     // Any thread. Closes the program's input, so that it sees the end of its data, and returns
@@ -108,6 +109,7 @@ struct EncoderRecord {
     DWORD channel = 0;
     HDSP dsp = 0;
     bool toInt = false;  // float data handed over as 16-bit
+    int64_t left = -1;   // bytes the program still takes, -1 for no limit
     std::vector<int16_t> scratch;
 };
 
@@ -122,11 +124,13 @@ void EndEncoder(EncoderRecord& record, const std::shared_ptr<Channel>& channel, 
 // The engine's encoders by handle. Its lock is taken last and held only over the table itself.
 class EncoderTable {
   public:
-    // Starts the program of commandLine, writes the WAVE header unless BASS_ENCODE_NOHEAD, sets
-    // the routine (handle dsp) on channel and lists the encoder under handle. BASS_OK, or
+    // Starts the program of commandLine, writes the WAVE header unless BASS_ENCODE_NOHEAD (with
+    // the limit as its length when there is one: limit bytes of what the program takes, or -1),
+    // sets the routine (handle dsp) on channel and lists the encoder under handle. BASS_OK, or
     // BASS_ERROR_FILEOPEN when the program was not found, BASS_ERROR_CREATE when it did not
     // start, BASS_ERROR_HANDLE when the channel was freed meanwhile. Without the channel's lock.
-    int Start(Channel& channel, const char* commandLine, DWORD flags, HENCODE handle, HDSP dsp);
+    int Start(Channel& channel, const char* commandLine, DWORD flags, int64_t limit, HENCODE handle,
+              HDSP dsp);
     std::shared_ptr<EncoderRecord> Find(HENCODE handle) const;
     // An encoder's handle names that encoder; a channel's names every encoder on it.
     std::vector<std::shared_ptr<EncoderRecord>> For(DWORD handle) const;

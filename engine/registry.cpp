@@ -76,10 +76,11 @@ void Registry::FreeChannel(const std::shared_ptr<Channel>& channel) {
         Free(source->Handle());
 }
 
-HENCODE Registry::StartEncoder(Channel& channel, const char* commandLine, DWORD flags, int& error) {
+HENCODE Registry::StartEncoder(Channel& channel, const char* commandLine, DWORD flags,
+                               int64_t limit, int& error) {
     const HENCODE handle = NewHandle();
     const HDSP dsp = NewHandle();
-    error = encoders_.Start(channel, commandLine, flags, handle, dsp);
+    error = encoders_.Start(channel, commandLine, flags, limit, handle, dsp);
     return error == BASS_OK ? handle : 0;
 }
 

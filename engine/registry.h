@@ -34,7 +34,8 @@ class Registry {
 
     EncoderTable& Encoders() { return encoders_; }
     // Starts an encoder on the channel: its handle, or 0 with error set.
-    HENCODE StartEncoder(Channel& channel, const char* commandLine, DWORD flags, int& error);
+    HENCODE StartEncoder(Channel& channel, const char* commandLine, DWORD flags, int64_t limit,
+                         int& error);
     // Ends the encoder of handle, or every encoder of the channel of handle; false when there
     // is none.
     bool EndEncoders(DWORD handle, EncoderEnd how);

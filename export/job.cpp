@@ -31,29 +31,6 @@ fs::path FolderOf(const std::string& path) {
     return parent.empty() ? fs::path(".") : parent;
 }
 
-// A WAVE header of 16-bit PCM announcing dataBytes bytes of samples (left open past 4 GiB).
-std::string WaveHeader(int rate, int channels, int64_t dataBytes) {
-    const bool open = dataBytes < 0 || dataBytes > 0xFFFFFFFFLL - 36;
-    std::string h;
-    auto word = [&h](uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            h.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-    };
-    h += "RIFF";
-    word(open ? 0xFFFFFFFFu : static_cast<uint32_t>(dataBytes + 36), 4);
-    h += "WAVEfmt ";
-    word(16, 4);
-    word(1, 2);  // PCM
-    word(static_cast<uint32_t>(channels), 2);
-    word(static_cast<uint32_t>(rate), 4);
-    word(static_cast<uint32_t>(rate * channels * 2), 4);
-    word(static_cast<uint32_t>(channels * 2), 2);
-    word(16, 2);
-    h += "data";
-    word(open ? 0xFFFFFFFFu : static_cast<uint32_t>(dataBytes), 4);
-    return h;
-}
-
 }  // namespace
 
 ExportJob::ExportJob(ExportRequest request) : request_(std::move(request)) {}
@@ -148,14 +125,10 @@ bool ExportJob::ReserveTemporary() {
 
 bool ExportJob::StartEncoder() {
     const std::string command = BuildEncoderCommand(temporary_, request_.tags, request_.encoder);
-    EncoderHandle = BASS_Encode_Start(ExportMixer, command.c_str(),
-                                      BASS_ENCODE_FP_16BIT | BASS_ENCODE_NOHEAD, nullptr, nullptr);
-    if (EncoderHandle != 0) {
-        // The header gives the exact length, so the encoder can work while the data arrives.
-        const std::string header = WaveHeader(44100, 2, spanBytes_);
-        BASS_Encode_Write(EncoderHandle, header.data(), static_cast<DWORD>(header.size()));
-        return true;
-    }
+    // The span's exact length, announced to the encoder, lets it work while the data arrives.
+    EncoderHandle = BASS_Encode_StartLimit(ExportMixer, command.c_str(), BASS_ENCODE_FP_16BIT,
+                                           nullptr, nullptr, spanBytes_);
+    if (EncoderHandle != 0) return true;
     if (BASS_ErrorGetCode() == BASS_ERROR_FILEOPEN) {
         return Fail(ExportFailure::EncoderMissing,
                     "The encoder program \"" + request_.encoder +

@@ -78,7 +78,6 @@ class ExportJob {
     const std::string& Message() const { return message_; }
     // The facts of the finished file, once Done.
     const RingtoneFacts& Facts() const { return facts_; }
-    const ExportRequest& Request() const { return request_; }
     // The sample frames of 44.1 kHz output that the span makes.
     int64_t SpanFrames() const { return spanBytes_ / 4; }
 

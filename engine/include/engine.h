@@ -249,9 +249,11 @@ using ENCODEPROC = void(HENCODE handle, DWORD channel, const void* buffer, DWORD
                         void* user);
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
                           void* user);
-// Hands bytes to the encoder's input directly, before or between the channel's blocks (a WAVE
-// header of the caller's own, with BASS_ENCODE_NOHEAD). The thread that pulls the channel.
-BOOL BASS_Encode_Write(HENCODE handle, const void* buffer, DWORD length);
+// The same, for a known length: the program takes at most limit bytes (of what it receives, 16-bit
+// samples with BASS_ENCODE_FP_16BIT), and the WAVE header announces that length, so that the
+// program can work on the data as it arrives. A limit of 0 is none.
+HENCODE BASS_Encode_StartLimit(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
+                               void* user, QWORD limit);
 // Closes the encoder's input and waits for it to finish: 1.5 s at most, then it is asked to stop
 // (SIGTERM) and killed after 1.5 s more. One that takes longer to complete its output is given
 // the time with BASS_Encode_Finish. handle is the encoder's, or a channel's (then every encoder

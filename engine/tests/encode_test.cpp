@@ -330,6 +330,27 @@ TEST(EncoderHandOver, StoppingNeverWaitsOnLeftoversAndTwoStopsAgree) {
     }
 }
 
+TEST(EncoderHandOver, ALimitIsAnnouncedInTheHeaderAndNoByteMoreIsHandedOver) {
+    const std::string received = Scratch("received limited.wav");
+    fs::remove(received);
+    Chain chain(1.5);
+    const std::string command = "sh -c \"cat > '" + received + "'\"";
+    const QWORD limit = 44100;  // a quarter second of 16-bit stereo, less than the 1.5 s pulled
+    const HENCODE encoder = BASS_Encode_StartLimit(chain.mixer, command.c_str(),
+                                                   BASS_ENCODE_FP_16BIT, nullptr, nullptr, limit);
+    ASSERT_NE(encoder, 0u);
+    const std::vector<uint8_t> pulled = chain.Drain();
+    ASSERT_TRUE(BASS_Encode_Stop(encoder));
+    const std::string text = FileText(received);
+    const std::vector<uint8_t> file(text.begin(), text.end());
+    ASSERT_EQ(file.size(), 44 + limit);
+    EXPECT_EQ(Le32(file, 4), 36 + limit);
+    EXPECT_EQ(Le32(file, 40), limit);
+    EXPECT_TRUE(std::equal(file.begin() + 44, file.end(), pulled.begin()));
+    EXPECT_EQ(BASS_Encode_StartLimit(chain.mixer, command.c_str(), 0, nullptr, nullptr, -1), 0u);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_ILLPARAM);
+}
+
 TEST(EncoderHandOver, FinishReturnsAtOnceAndTheResultTellsWhenTheProgramHasEnded) {
     Chain chain(0.5);
     const HENCODE encoder = BASS_Encode_Start(
